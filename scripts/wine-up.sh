@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Brings the build's Wine prefix up: creates it on first use, starts an Xvfb when there is no
+# display, keeps one wineserver warm and registers the stand-in control when it was rebuilt.
+# Cheap when everything is already up.  Usage: wine-up.sh BUILD_DIR
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=${1:?build folder}
+mkdir -p "$build"
+# shellcheck source=wine-env.sh
+source "$here/wine-env.sh" "$build"
+
+# One caller at a time does the set-up; parallel test runs wait here.
+exec 9>"$build/.wine-up.lock"
+flock 9
+
+# Daemons started from here must not inherit the lock (fd 9) or any pipe of our caller.
+quiet() { "$@" </dev/null >/dev/null 2>&1 9>&-; }
+
+if [ ! -f "$WINEPREFIX/.talvo-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    echo "wine-up: creating the Wine prefix $WINEPREFIX" >&2
+    quiet wineboot -i
+    # No crash dialog waiting for a click in unattended runs.
+    quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+    quiet wineserver -w
+    touch "$WINEPREFIX/.talvo-ready"
+fi
+
+if [ -z "${DISPLAY:-}" ]; then
+    mkdir -p "$talvo_xvfb_dir"
+    n=90
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -dpi 96 </dev/null >/dev/null 2>&1 9>&- &
+    echo $! >"$talvo_xvfb_dir/pid"
+    echo ":$n" >"$talvo_xvfb_dir/display"
+    for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+    export DISPLAY=":$n"
+fi
+
+# With no window manager Wine waits about 2 s whenever a window hides: leave windows
+# unmanaged on our own Xvfb only, so a real desktop keeps its frames.
+want_managed=Y
+[ -f "$talvo_xvfb_dir/display" ] && [ "$DISPLAY" = "$(cat "$talvo_xvfb_dir/display")" ] && want_managed=N
+if [ "$(cat "$WINEPREFIX/.talvo-managed" 2>/dev/null)" != "$want_managed" ]; then
+    quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$want_managed" /f
+    echo "$want_managed" >"$WINEPREFIX/.talvo-managed"
+fi
+
+# Persistent server and services: every later wine start costs a fraction of a second.
+# Started with output to /dev/null, or they keep our caller's pipe open for good.
+if quiet wineserver -p; then
+    quiet wine cmd /c exit
+fi
+
+dll="$build/bin/VbFunzioniStandIn.dll"
+stamp="$WINEPREFIX/.talvo-standin-registered"
+if [ -f "$dll" ] && { [ ! -f "$stamp" ] || [ "$dll" -nt "$stamp" ]; }; then
+    if quiet wine regsvr32 /s "$(winepath -w "$dll")"; then
+        touch "$stamp"
+    else
+        echo "wine-up: registering $dll failed" >&2
+        exit 1
+    fi
+fi
