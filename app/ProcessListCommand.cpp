@@ -1,0 +1,3 @@
+#include "ProcessListCommand.h"
+
+void ProcessListCommand(HWND) {}

@@ -1,0 +1,1 @@
+#include "modTask.h"
