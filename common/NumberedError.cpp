@@ -24,11 +24,31 @@ std::wstring GenericErrorDescription() {
     return L"Application-defined or object-defined error";
 }
 
+namespace {
+
+// Texts for the COM failures of creating a control, where the system's message table
+// (Wine's, notably) has none.
+const wchar_t* KnownComFailure(HRESULT hr) {
+    switch (hr) {
+        case CO_E_CLASSSTRING: return L"Invalid class string";
+        case REGDB_E_CLASSNOTREG: return L"Class not registered";
+        case CO_E_DLLNOTFOUND: return L"DLL for class not found";
+        case CO_E_ERRORINDLL: return L"Error in the DLL";
+        case CO_E_NOTINITIALIZED: return L"CoInitialize has not been called";
+        case CLASS_E_CLASSNOTAVAILABLE: return L"ClassFactory cannot supply requested class";
+        case E_NOINTERFACE: return L"No such interface supported";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
 NumberedError ErrorFromHresult(HRESULT hr, std::wstring source) {
     long number = hr;
     if (HRESULT_FACILITY(hr) == FACILITY_CONTROL && (hr & 0x80000000) != 0)
         number = HRESULT_CODE(hr);
     std::wstring description = SystemMessage(static_cast<DWORD>(hr));
+    if (description.empty() && KnownComFailure(hr) != nullptr) description = KnownComFailure(hr);
     if (description.empty()) {
         wchar_t hex[32];
         wsprintfW(hex, L"Unexpected error (0x%08X)", static_cast<unsigned>(hr));

@@ -1,0 +1,16 @@
+#pragma once
+// Child window identifiers of Form1, shared with the tests that drive the window from outside.
+enum ControlId : int {
+    IDC_VBFUNZIONI1 = 101,
+    IDC_LABEL2 = 102,
+    IDC_LABEL3 = 103,
+    IDC_LABEL4 = 104,
+    IDC_LABEL5 = 105,
+    IDC_COMMAND1 = 106,
+    IDC_LIST1 = 107,
+    IDC_COMMAND2 = 108,
+};
+
+// The caption Form1 starts with; tests find the window by it.
+inline constexpr wchar_t kForm1Caption[] = L"Test OCX TALVO";
+inline constexpr wchar_t kForm1ClassName[] = L"TalvoForm1";

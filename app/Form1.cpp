@@ -1,0 +1,277 @@
+#include "Form1.h"
+
+#include <commctrl.h>
+
+#include <string>
+
+#include "OleSite.h"
+#include "ProcessListCommand.h"
+#include "Readout.h"
+
+namespace {
+
+constexpr wchar_t kHostClassName[] = L"TalvoControlHost";
+constexpr wchar_t kTopLevelSource[] = L"Test OCX TALVO";
+
+// The window's controls, in tab order; positions and sizes in twips.
+constexpr ControlSpec kControls[] = {
+    {IDC_VBFUNZIONI1, L"VbFunzioni1", ControlKind::FunctionControl, L"", 360, 240, 5175, 1095},
+    {IDC_LABEL2, L"Label2", ControlKind::Label, L"Label2", 360, 600, 11175, 255},
+    {IDC_LABEL3, L"Label3", ControlKind::Label, L"Label3", 360, 1080, 11175, 255},
+    {IDC_LABEL4, L"Label4", ControlKind::Label, L"Label4", 360, 1560, 11175, 255},
+    {IDC_LABEL5, L"Label5", ControlKind::Label, L"Label5", 360, 2040, 11175, 255},
+    {IDC_COMMAND1, L"Command1", ControlKind::CommandButton, L"Get", 360, 2400, 735, 495},
+    {IDC_LIST1, L"List1", ControlKind::ListBox, L"", 480, 3600, 5775, 3960},
+    {IDC_COMMAND2, L"Command2", ControlKind::CommandButton, L"Command2", 600, 7800, 975, 255},
+};
+
+struct WindowKind {
+    const wchar_t* className;
+    DWORD style;
+    DWORD exStyle;
+};
+
+WindowKind KindOf(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::FunctionControl:
+            return {kHostClassName, WS_TABSTOP | WS_CLIPCHILDREN, 0};
+        case ControlKind::Label:
+            // Answers are shown as they come: no '&' mnemonics, one line.
+            return {WC_STATICW, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0};
+        case ControlKind::CommandButton:
+            return {WC_BUTTONW, WS_TABSTOP | BS_PUSHBUTTON, 0};
+        case ControlKind::ListBox:
+            return {WC_LISTBOXW, WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT,
+                    WS_EX_CLIENTEDGE};
+    }
+    return {WC_STATICW, 0, 0};
+}
+
+TopLevelHandler& TopLevel() {
+    static TopLevelHandler handler;
+    return handler;
+}
+
+NumberedError LastError(const wchar_t* source) {
+    const DWORD code = GetLastError();
+    return ErrorFromHresult(HRESULT_FROM_WIN32(code != 0 ? code : ERROR_INVALID_HANDLE), source);
+}
+
+int ScreenDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
+    WNDCLASSEXW existing{};
+    existing.cbSize = sizeof(existing);
+    if (GetClassInfoExW(instance, kForm1ClassName, &existing)) return;
+
+    WNDCLASSEXW form{};
+    form.cbSize = sizeof(form);
+    form.style = CS_HREDRAW | CS_VREDRAW;
+    form.lpfnWndProc = formProc;
+    form.hInstance = instance;
+    form.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    form.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    form.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    form.lpszClassName = kForm1ClassName;
+    if (!RegisterClassExW(&form)) throw LastError(kTopLevelSource);
+
+    WNDCLASSEXW host{};
+    host.cbSize = sizeof(host);
+    host.lpfnWndProc = DefWindowProcW;
+    host.hInstance = instance;
+    host.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    host.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    host.lpszClassName = kHostClassName;
+    if (!RegisterClassExW(&host)) throw LastError(kTopLevelSource);
+}
+
+// The message font of the system, at the window's DPI.
+HFONT CreateFormFont(int dpi) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return nullptr;
+    LOGFONTW font = metrics.lfMessageFont;
+    const int systemDpi = ScreenDpi();
+    if (dpi != systemDpi) font.lfHeight = MulDiv(font.lfHeight, dpi, systemDpi);
+    return CreateFontIndirectW(&font);
+}
+
+void DefaultTopLevelHandler(HWND form, const NumberedError& error) {
+    const std::wstring text = L"Run-time error '" + std::to_wstring(error.Number()) + L"':\n\n" +
+                              error.Description() + L"\n\nSource: " + error.Source();
+    MessageBoxW(form, text.c_str(), kTopLevelSource, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+}  // namespace
+
+std::span<const ControlSpec> Form1Controls() { return kControls; }
+
+void Form1::SetTopLevelHandler(TopLevelHandler handler) { TopLevel() = std::move(handler); }
+
+void Form1::ReportAndEnd(HWND form, const NumberedError& error) {
+    try {
+        if (TopLevel())
+            TopLevel()(form, error);
+        else
+            DefaultTopLevelHandler(form, error);
+    } catch (...) {
+        // The report itself failed; the program ends all the same.
+    }
+}
+
+std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi) {
+    RegisterClasses(instance, &Form1::WindowProc);
+
+    std::unique_ptr<Form1> form(new Form1());
+    form->dpi_ = dpi > 0 ? dpi : ScreenDpi();
+
+    constexpr DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+    RECT frame{0, 0, TwipsToPixels(kForm1ClientWidthTwips, form->dpi_),
+               TwipsToPixels(kForm1ClientHeightTwips, form->dpi_)};
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    if (!CreateWindowExW(0, kForm1ClassName, kForm1Caption, style, CW_USEDEFAULT, CW_USEDEFAULT,
+                         frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance,
+                         form.get()))
+        throw LastError(kTopLevelSource);
+
+    form->CreateControls(instance);
+    // Only a window that came up whole ends the message loop when it goes; a half-made one
+    // must not leave a WM_QUIT behind to swallow the report of why it failed.
+    form->quitOnDestroy_ = true;
+    return form;
+}
+
+Form1::~Form1() {
+    if (window_) DestroyWindow(window_);
+}
+
+void Form1::CreateControls(HINSTANCE instance) {
+    font_.reset(CreateFormFont(dpi_));
+    for (const ControlSpec& spec : kControls) {
+        const WindowKind kind = KindOf(spec.kind);
+        HWND child = CreateWindowExW(kind.exStyle, kind.className, spec.caption,
+                                     WS_CHILD | WS_VISIBLE | kind.style, TwipsToPixels(spec.left, dpi_),
+                                     TwipsToPixels(spec.top, dpi_), TwipsToPixels(spec.width, dpi_),
+                                     TwipsToPixels(spec.height, dpi_), window_,
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+        if (!child) throw LastError(kTopLevelSource);
+        if (font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+        if (spec.kind == ControlKind::FunctionControl) CreateFunctionControl(child);
+    }
+}
+
+void Form1::CreateFunctionControl(HWND host) {
+    site_ = OleSite::Create(host, L"VbFunzioni1");
+    control_ = site_->Embed(kFunctionControlProgId, kFunctionControlExtent);
+}
+
+void Form1::DestroyFunctionControl() noexcept {
+    control_.reset();
+    if (site_) site_->Unembed();
+    site_.reset();
+}
+
+void Form1::SetLabel(ControlId label, std::wstring_view text) {
+    const std::wstring copy(text);
+    if (!SetWindowTextW(Control(label), copy.c_str())) throw LastError(kTopLevelSource);
+}
+
+void Form1::SetCaption(std::wstring_view text) {
+    const std::wstring copy(text);
+    if (!SetWindowTextW(window_, copy.c_str())) throw LastError(kTopLevelSource);
+}
+
+// The boundary of a click handler: an error raised inside a command is reported and ends
+// the program; nothing crosses into the window procedure.
+template <typename Command>
+void Form1::RunCommand(Command command) noexcept {
+    long exitCode = 0;
+    try {
+        command();
+        return;
+    } catch (const NumberedError& error) {
+        ReportAndEnd(window_, error);
+        exitCode = error.Number();
+    } catch (const std::bad_alloc&) {
+        ReportAndEnd(window_, NumberedError(errnum::OutOfMemory, kTopLevelSource, L"Out of memory"));
+        exitCode = errnum::OutOfMemory;
+    } catch (...) {
+        ReportAndEnd(window_, NumberedError(E_UNEXPECTED, kTopLevelSource, SystemMessage(E_UNEXPECTED)));
+        exitCode = E_UNEXPECTED;
+    }
+    exitCode_ = exitCode != 0 ? static_cast<int>(exitCode) : 1;
+    if (window_) DestroyWindow(window_);
+}
+
+LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    Form1* self;
+    if (message == WM_NCCREATE) {
+        self = static_cast<Form1*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->window_ = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    } else {
+        self = reinterpret_cast<Form1*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    }
+    if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    HWND window = window_;
+    switch (message) {
+        case WM_COMMAND:
+            if (HIWORD(wParam) == BN_CLICKED) {
+                switch (LOWORD(wParam)) {
+                    case IDC_COMMAND1:
+                        RunCommand([this] { ReadoutCommand(*this); });
+                        return 0;
+                    case IDC_COMMAND2:
+                        RunCommand([this] { ProcessListCommand(Control(IDC_LIST1)); });
+                        return 0;
+                }
+            }
+            break;
+
+        // Keep the keyboard focus where the user left it when the window comes back.
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus && IsChild(window_, focus)) lastFocus_ = focus;
+            }
+            break;
+        case WM_SETFOCUS: {
+            HWND target = lastFocus_ && IsWindow(lastFocus_) ? lastFocus_ : GetNextDlgTabItem(window_, nullptr, FALSE);
+            if (target) SetFocus(target);
+            return 0;
+        }
+
+        case WM_DESTROY:
+            DestroyFunctionControl();
+            if (quitOnDestroy_) PostQuitMessage(exitCode_);
+            return 0;
+        case WM_NCDESTROY:
+            SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+            window_ = nullptr;
+            break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+int RunMessageLoop(HWND window) {
+    MSG msg{};
+    for (;;) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0) return static_cast<int>(msg.wParam);
+        if (got == -1) return 1;
+        if (IsWindow(window) && IsDialogMessageW(window, &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}

@@ -1,0 +1,105 @@
+#include "Readout.h"
+
+#include "Form1.h"
+#include "NumberedError.h"
+#include "Unique.h"
+
+namespace {
+
+constexpr wchar_t kControlSource[] = L"TALVO_VB6.VbFunzioni";
+
+std::wstring FromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
+
+// Numbers the platform gives the automation failures a user meets here.
+NumberedError ControlError(HRESULT hr) {
+    switch (hr) {
+        case DISP_E_TYPEMISMATCH:
+            return NumberedError(errnum::TypeMismatch, kControlSource, L"Type mismatch");
+        case DISP_E_OVERFLOW:
+            return NumberedError(6, kControlSource, L"Overflow");
+        case DISP_E_MEMBERNOTFOUND:
+        case DISP_E_UNKNOWNNAME:
+            return NumberedError(438, kControlSource, L"Object doesn't support this property or method");
+        case E_OUTOFMEMORY:
+            return NumberedError(errnum::OutOfMemory, kControlSource, L"Out of memory");
+        default:
+            return ErrorFromHresult(hr, kControlSource);
+    }
+}
+
+// The error the control raised, as it described it. Takes the strings out of info.
+NumberedError ErrorFromExcepInfo(EXCEPINFO& info) {
+    if (info.pfnDeferredFillIn != nullptr) {
+        info.pfnDeferredFillIn(&info);
+        info.pfnDeferredFillIn = nullptr;
+    }
+    unique_bstr source(info.bstrSource);
+    unique_bstr description(info.bstrDescription);
+    unique_bstr helpFile(info.bstrHelpFile);
+    info.bstrSource = info.bstrDescription = info.bstrHelpFile = nullptr;
+
+    const HRESULT scode = info.scode != 0 ? info.scode : DISP_E_EXCEPTION;
+    long number = scode;
+    if (info.wCode != 0)
+        number = info.wCode;
+    else if (HRESULT_FACILITY(scode) == FACILITY_CONTROL)
+        number = HRESULT_CODE(scode);
+
+    std::wstring text = FromBstr(description.get());
+    if (text.empty()) text = info.wCode != 0 ? GenericErrorDescription() : SystemMessage(static_cast<DWORD>(scode));
+    if (text.empty()) text = GenericErrorDescription();
+    std::wstring from = FromBstr(source.get());
+    if (from.empty()) from = kControlSource;
+    return NumberedError(number, std::move(from), std::move(text));
+}
+
+}  // namespace
+
+std::wstring AnswerToText(const VARIANT& answer) {
+    unique_variant value;
+    HRESULT hr = VariantCopyInd(value.get(), const_cast<VARIANT*>(&answer));  // only read
+    if (FAILED(hr)) throw ControlError(hr);
+
+    switch (value->vt) {
+        case VT_BSTR:
+            return FromBstr(value->bstrVal);
+        case VT_NULL:
+            throw NumberedError(errnum::InvalidUseOfNull, kControlSource, L"Invalid use of Null");
+        case VT_BOOL:
+            return value->boolVal != VARIANT_FALSE ? L"True" : L"False";
+        default: {
+            unique_variant text;
+            hr = VariantChangeType(text.get(), value.get(), 0, VT_BSTR);
+            if (FAILED(hr)) throw ControlError(hr);
+            return FromBstr(text->bstrVal);
+        }
+    }
+}
+
+std::wstring AskFunctionControl(IDispatch* control, DISPID member) {
+    if (control == nullptr)
+        throw NumberedError(91, kControlSource, L"Object variable or With block variable not set");
+    DISPPARAMS noArguments{};
+    unique_variant answer;
+    EXCEPINFO info{};
+    UINT argumentError = 0;
+    const HRESULT hr = control->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                                       &noArguments, answer.put(), &info, &argumentError);
+    if (hr == DISP_E_EXCEPTION) throw ErrorFromExcepInfo(info);
+    // A control that fails otherwise may still have left strings behind.
+    SysFreeString(info.bstrSource);
+    SysFreeString(info.bstrDescription);
+    SysFreeString(info.bstrHelpFile);
+    if (FAILED(hr)) throw ControlError(hr);
+    return AnswerToText(*answer.get());
+}
+
+void ReadoutCommand(Form1& form) {
+    IDispatch* control = form.VbFunzioni1();
+    form.SetLabel(IDC_LABEL2, L"LocalIP: " + AskFunctionControl(control, kDispIdLocalIp));
+    form.SetLabel(IDC_LABEL3, L"Plr Stato: " + AskFunctionControl(control, kDispIdClientStatus));
+    form.SetLabel(IDC_LABEL4, L"MAC Address: " + AskFunctionControl(control, kDispIdMacAddress));
+    // A fresh call: the caption tests what the control says now.
+    const bool zero = AskFunctionControl(control, kDispIdMacAddress) == kZeroMacAddress;
+    form.SetCaption(zero ? L"True" : L"False");
+}

@@ -1,0 +1,22 @@
+#pragma once
+// Command1 ("Get"): what the function control reports, shown label by label.
+#include <oaidl.h>
+
+#include <string>
+
+class Form1;
+
+inline constexpr DISPID kDispIdLocalIp = 0x60030001;
+inline constexpr DISPID kDispIdMacAddress = 0x60030002;
+inline constexpr DISPID kDispIdClientStatus = 0x60030005;
+inline constexpr wchar_t kZeroMacAddress[] = L"00-00-00-00-00-00";
+
+void ReadoutCommand(Form1& form);
+
+// Calls a member of the control by DISPID, with no arguments, as a method or property get,
+// and returns its answer as text. Throws NumberedError.
+std::wstring AskFunctionControl(IDispatch* control, DISPID member);
+
+// The text form of an answer: strings as they are, Booleans "True"/"False", other scalars
+// through the platform's conversion. A null, or an answer without a text form, is an error.
+std::wstring AnswerToText(const VARIANT& answer);
