@@ -1,6 +1,7 @@
 #include "Readout.h"
 
 #include "Form1.h"
+#include "FullPathClientInstalled.h"
 #include "NumberedError.h"
 #include "Unique.h"
 
@@ -99,6 +100,7 @@ void ReadoutCommand(Form1& form) {
     form.SetLabel(IDC_LABEL2, L"LocalIP: " + AskFunctionControl(control, kDispIdLocalIp));
     form.SetLabel(IDC_LABEL3, L"Plr Stato: " + AskFunctionControl(control, kDispIdClientStatus));
     form.SetLabel(IDC_LABEL4, L"MAC Address: " + AskFunctionControl(control, kDispIdMacAddress));
+    form.SetLabel(IDC_LABEL5, L"FullPathClientInstalled: " + FullPathClientInstalled());
     // A fresh call: the caption tests what the control says now.
     const bool zero = AskFunctionControl(control, kDispIdMacAddress) == kZeroMacAddress;
     form.SetCaption(zero ? L"True" : L"False");

@@ -1,0 +1,102 @@
+#include "FullPathClientInstalled.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <string_view>
+#include <vector>
+
+#include "NumberedError.h"
+#include "Unique.h"
+#include "clsRegistry.h"
+
+namespace {
+
+constexpr wchar_t Source[] = L"FullPathClientInstalled";
+
+[[noreturn]] void ThrowLastError(DWORD fallback) {
+    DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS) error = fallback;
+    throw ErrorFromHresult(HRESULT_FROM_WIN32(error), Source);
+}
+
+std::wstring OwnModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) ThrowLastError(ERROR_MOD_NOT_FOUND);
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);  // truncated
+    }
+}
+
+// Read from the running program's own version record every time, not cached.
+std::wstring CompanyName() {
+    const std::wstring module = OwnModulePath();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(module.c_str(), &ignored);
+    if (size == 0) ThrowLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    std::vector<unsigned char> record(size);
+    if (!GetFileVersionInfoW(module.c_str(), 0, size, record.data())) ThrowLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    void* text = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(record.data(), L"\\StringFileInfo\\041004B0\\CompanyName", &text, &length) || text == nullptr)
+        ThrowLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    const wchar_t* name = static_cast<const wchar_t*>(text);
+    return std::wstring(name, wcsnlen(name, length));
+}
+
+std::wstring KeyPath(std::wstring_view product) {
+    std::wstring path = L"SOFTWARE\\";
+    path += CompanyName();
+    path += L'\\';
+    path += product;
+    return path;
+}
+
+// Opens the product's key and reads its install directory into dir; false when the key
+// does not open.
+bool Probe(clsRegistry& registry, std::wstring_view product, std::wstring& dir) {
+    dir.clear();
+    if (!registry.OpenKey(KeyPath(product), HKEY_LOCAL_MACHINE)) return false;
+    dir = registry.GetStringValue(L"InstallDir", L"");
+    registry.CloseKey();
+    return true;
+}
+
+// An ordinary or read-only file at exactly this path. Wildcards would turn the directory
+// search into a pattern match, so a path holding them names no file; so does a path the
+// platform cannot search (too long, malformed).
+bool FileExists(const std::wstring& path) {
+    if (path.empty() || path.find_first_of(L"*?<>\"") != std::wstring::npos) return false;
+    WIN32_FIND_DATAW data;
+    unique_hfind find(FindFirstFileW(path.c_str(), &data));
+    if (!find) return false;
+    constexpr DWORD NotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return (data.dwFileAttributes & NotNormal) == 0;
+}
+
+}  // namespace
+
+std::wstring FullPathClientInstalled() {
+    clsRegistry registry;
+    std::wstring dir;
+
+    if (Probe(registry, L"Pellora", dir) && !dir.empty()) return dir + L"Pellora.exe";
+
+    if (Probe(registry, L"Quintell", dir)) {
+        if (!dir.empty()) return dir + L"Quintell.exe";
+        // The server's directory is trusted here without looking at the disk.
+        if (Probe(registry, L"Sarvek", dir) && !dir.empty()) return dir + L"Pellora.exe";
+        return {};
+    }
+
+    if (Probe(registry, L"Sarvek", dir) && !dir.empty()) {
+        if (std::wstring path = dir + L"Quintell\\Quintell.exe"; FileExists(path)) return path;
+        if (std::wstring path = dir + L"Pellora.exe"; FileExists(path)) return path;
+    }
+    return {};
+}
