@@ -34,7 +34,8 @@ struct WindowKind {
 WindowKind KindOf(ControlKind kind) {
     switch (kind) {
         case ControlKind::FunctionControl:
-            return {kHostClassName, WS_TABSTOP | WS_CLIPCHILDREN, 0};
+            // Below the labels it shares its area with, and clipped by them.
+            return {kHostClassName, WS_TABSTOP | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0};
         case ControlKind::Label:
             // Answers are shown as they come: no '&' mnemonics, one line.
             return {WC_STATICW, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0};
@@ -92,14 +93,14 @@ void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
     if (!RegisterClassExW(&host)) throw LastError(kTopLevelSource);
 }
 
-// The message font of the system, at the window's DPI.
+// The dialog font at 8 points, the size the twips layout was drawn for, at the window's DPI.
 HFONT CreateFormFont(int dpi) {
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof(metrics);
-    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return nullptr;
-    LOGFONTW font = metrics.lfMessageFont;
-    const int systemDpi = ScreenDpi();
-    if (dpi != systemDpi) font.lfHeight = MulDiv(font.lfHeight, dpi, systemDpi);
+    LOGFONTW font{};
+    font.lfHeight = -MulDiv(8, dpi, 72);
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    font.lfQuality = DEFAULT_QUALITY;
+    lstrcpynW(font.lfFaceName, L"MS Shell Dlg 2", LF_FACESIZE);
     return CreateFontIndirectW(&font);
 }
 
@@ -165,6 +166,11 @@ void Form1::CreateControls(HINSTANCE instance) {
         if (font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
         if (spec.kind == ControlKind::FunctionControl) CreateFunctionControl(child);
     }
+    // The read-outs lie over the function control's area: keep them on top so they stay
+    // readable. Labels take no focus, so the tab order is unchanged.
+    for (const ControlSpec& spec : kControls)
+        if (spec.kind == ControlKind::Label)
+            SetWindowPos(Control(spec.id), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void Form1::CreateFunctionControl(HWND host) {
