@@ -100,7 +100,7 @@ HFONT CreateFormFont(int dpi) {
     font.lfWeight = FW_NORMAL;
     font.lfCharSet = DEFAULT_CHARSET;
     font.lfQuality = DEFAULT_QUALITY;
-    lstrcpynW(font.lfFaceName, L"MS Shell Dlg 2", LF_FACESIZE);
+    wcscpy_s(font.lfFaceName, L"MS Shell Dlg 2");
     return CreateFontIndirectW(&font);
 }
 

@@ -126,7 +126,7 @@ template <typename I>
 class com_ptr {
 public:
     com_ptr() noexcept = default;
-    com_ptr(std::nullptr_t) noexcept {}
+    com_ptr(std::nullptr_t) noexcept {}  // cppcheck-suppress noExplicitConstructor ; = nullptr reads naturally
     // Takes a new reference on the pointer given.
     explicit com_ptr(I* ptr) noexcept : ptr_(ptr) {
         if (ptr_) ptr_->AddRef();

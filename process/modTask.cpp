@@ -29,6 +29,7 @@ public:
     HANDLE get() const noexcept { return handle_; }
     // A null handle is no snapshot either: nothing to walk and nothing to close.
     explicit operator bool() const noexcept {
+        // cppcheck-suppress knownConditionTrueFalse ; the platform hands either back
         return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr;
     }
 

@@ -56,7 +56,7 @@ bool EnsureClass() noexcept {
 void PaintFace(HDC dc, const RECT& bounds) noexcept {
     FillRect(dc, &bounds, GetSysColorBrush(COLOR_BTNFACE));
     FrameRect(dc, &bounds, GetSysColorBrush(COLOR_BTNSHADOW));
-    const HGDIOBJ oldFont = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    HGDIOBJ oldFont = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
     const int oldMode = SetBkMode(dc, TRANSPARENT);
     const COLORREF oldColor = SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
     RECT text = bounds;

@@ -55,7 +55,7 @@ std::wstring MacText(const BYTE* address, ULONG length) {
     std::wstring text;
     for (ULONG i = 0; i < 6; ++i) {
         if (i != 0) text += L'-';
-        text += Hex2(i < length ? address[i] : 0);
+        text += Hex2(address != nullptr && i < length ? address[i] : 0);
     }
     return text;
 }
@@ -82,7 +82,8 @@ std::vector<ULONGLONG> AdapterList() {
     // The list can grow between the calls; a few tries are plenty.
     for (int attempt = 0; attempt < 4; ++attempt) {
         std::vector<ULONGLONG> buffer((size + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG));
-        size = static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG));
+        const size_t bytes = buffer.size() * sizeof(ULONGLONG);
+        size = static_cast<ULONG>(bytes);
         const ULONG status = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
                                                   reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
         if (status == ERROR_SUCCESS) return buffer;

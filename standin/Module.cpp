@@ -67,6 +67,7 @@ ModuleReference::~ModuleReference() { InterlockedDecrement(&g_references); }
 
 }  // namespace standin
 
+// cppcheck-suppress constParameter ; the entry point's signature is the platform's
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:

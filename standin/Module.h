@@ -15,7 +15,8 @@ public:
     ModuleReference() noexcept;
     ~ModuleReference();
     ModuleReference(const ModuleReference&) noexcept;
-    ModuleReference& operator=(const ModuleReference&) noexcept { return *this; }
+    // Each reference counts once however it is assigned: nothing to copy, self included.
+    ModuleReference& operator=(const ModuleReference&) noexcept { return *this; }  // NOLINT(cert-oop54-cpp)
 };
 
 // Holds an SRW lock exclusively for a scope.

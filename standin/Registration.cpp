@@ -77,8 +77,9 @@ LONG Write(const Entry& entry) {
                                   KEY_SET_VALUE | View, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS || !entry.data) return status;
     const std::string& data = *entry.data;
+    const size_t bytes = data.size() + 1;  // with its NUL
     return RegSetValueExA(key.get(), entry.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                          static_cast<DWORD>(data.size() + 1));
+                          static_cast<DWORD>(bytes));
 }
 
 // Removes the entry's value, then its key when nothing else is left in it.

@@ -78,6 +78,7 @@ std::optional<double> ParseDouble(std::wstring_view text) {
 // (an HRESULT written as a signed value). small is set for 0..65535 written as such.
 struct Number32 {
     std::uint32_t value;
+    // cppcheck-suppress unusedStructMember ; read when the scode is made
     bool small;
 };
 
