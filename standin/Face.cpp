@@ -59,8 +59,10 @@ void PaintFace(HDC dc, const RECT& bounds) noexcept {
     HGDIOBJ oldFont = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
     const int oldMode = SetBkMode(dc, TRANSPARENT);
     const COLORREF oldColor = SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    // Top right: a host may lay its own read-outs over the rest of the area.
     RECT text = bounds;
-    DrawTextW(dc, FaceText, -1, &text, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+    InflateRect(&text, -4, -3);
+    DrawTextW(dc, FaceText, -1, &text, DT_RIGHT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
     SetTextColor(dc, oldColor);
     SetBkMode(dc, oldMode);
     SelectObject(dc, oldFont);
