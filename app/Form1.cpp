@@ -14,7 +14,7 @@ constexpr wchar_t kHostClassName[] = L"TalvoControlHost";
 constexpr wchar_t kTopLevelSource[] = L"Test OCX TALVO";
 
 // The window's controls, in tab order; positions and sizes in twips.
-constexpr ControlSpec kControls[] = {
+constexpr ControlRow kControls[] = {
     {IDC_VBFUNZIONI1, L"VbFunzioni1", ControlKind::FunctionControl, L"", 360, 240, 5175, 1095},
     {IDC_LABEL2, L"Label2", ControlKind::Label, L"Label2", 360, 600, 11175, 255},
     {IDC_LABEL3, L"Label3", ControlKind::Label, L"Label3", 360, 1080, 11175, 255},
@@ -104,15 +104,19 @@ HFONT CreateFormFont(int dpi) {
     return CreateFontIndirectW(&font);
 }
 
+// A message box shows its text up to the first NUL: each part keeps only what shows, so a
+// NUL in the description does not hide the source after it.
+std::wstring UpToNul(const std::wstring& text) { return text.substr(0, text.find(L'\0')); }
+
 void DefaultTopLevelHandler(HWND form, const NumberedError& error) {
     const std::wstring text = L"Run-time error '" + std::to_wstring(error.Number()) + L"':\n\n" +
-                              error.Description() + L"\n\nSource: " + error.Source();
+                              UpToNul(error.Description()) + L"\n\nSource: " + UpToNul(error.Source());
     MessageBoxW(form, text.c_str(), kTopLevelSource, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 }  // namespace
 
-std::span<const ControlSpec> Form1Controls() { return kControls; }
+std::span<const ControlRow> Form1Controls() { return kControls; }
 
 void Form1::SetTopLevelHandler(TopLevelHandler handler) { TopLevel() = std::move(handler); }
 
@@ -155,22 +159,22 @@ Form1::~Form1() {
 
 void Form1::CreateControls(HINSTANCE instance) {
     font_.reset(CreateFormFont(dpi_));
-    for (const ControlSpec& spec : kControls) {
-        const WindowKind kind = KindOf(spec.kind);
-        HWND child = CreateWindowExW(kind.exStyle, kind.className, spec.caption,
-                                     WS_CHILD | WS_VISIBLE | kind.style, TwipsToPixels(spec.left, dpi_),
-                                     TwipsToPixels(spec.top, dpi_), TwipsToPixels(spec.width, dpi_),
-                                     TwipsToPixels(spec.height, dpi_), window_,
-                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+    for (const ControlRow& row : kControls) {
+        const WindowKind kind = KindOf(row.kind);
+        HWND child = CreateWindowExW(kind.exStyle, kind.className, row.caption,
+                                     WS_CHILD | WS_VISIBLE | kind.style, TwipsToPixels(row.left, dpi_),
+                                     TwipsToPixels(row.top, dpi_), TwipsToPixels(row.width, dpi_),
+                                     TwipsToPixels(row.height, dpi_), window_,
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
         if (!child) throw LastError(kTopLevelSource);
         if (font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-        if (spec.kind == ControlKind::FunctionControl) CreateFunctionControl(child);
+        if (row.kind == ControlKind::FunctionControl) CreateFunctionControl(child);
     }
     // The read-outs lie over the function control's area: keep them on top so they stay
     // readable. Labels take no focus, so the tab order is unchanged.
-    for (const ControlSpec& spec : kControls)
-        if (spec.kind == ControlKind::Label)
-            SetWindowPos(Control(spec.id), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    for (const ControlRow& row : kControls)
+        if (row.kind == ControlKind::Label)
+            SetWindowPos(Control(row.id), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void Form1::CreateFunctionControl(HWND host) {

@@ -18,7 +18,7 @@ class OleSite;
 enum class ControlKind { FunctionControl, Label, CommandButton, ListBox };
 
 // One row of the control table: position and size in twips.
-struct ControlSpec {
+struct ControlRow {
     ControlId id;
     const wchar_t* name;
     ControlKind kind;
@@ -26,7 +26,7 @@ struct ControlSpec {
     int left, top, width, height;
 };
 
-std::span<const ControlSpec> Form1Controls();
+std::span<const ControlRow> Form1Controls();
 
 inline constexpr int kForm1ClientWidthTwips = 11910;
 inline constexpr int kForm1ClientHeightTwips = 3000;

@@ -19,15 +19,15 @@ void ExpectTableLayout(HWND form, int dpi) {
     GetClientRect(form, &client);
     EXPECT_EQ(client.right, TwipsToPixels(kForm1ClientWidthTwips, dpi));
     EXPECT_EQ(client.bottom, TwipsToPixels(kForm1ClientHeightTwips, dpi));
-    for (const ControlSpec& spec : Form1Controls()) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(spec.name)));
-        HWND child = GetDlgItem(form, spec.id);
+    for (const ControlRow& row : Form1Controls()) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.name)));
+        HWND child = GetDlgItem(form, row.id);
         ASSERT_NE(child, nullptr);
         const RECT rect = RectInParent(child);
-        EXPECT_EQ(rect.left, TwipsToPixels(spec.left, dpi));
-        EXPECT_EQ(rect.top, TwipsToPixels(spec.top, dpi));
-        EXPECT_EQ(rect.right - rect.left, TwipsToPixels(spec.width, dpi));
-        EXPECT_EQ(rect.bottom - rect.top, TwipsToPixels(spec.height, dpi));
+        EXPECT_EQ(rect.left, TwipsToPixels(row.left, dpi));
+        EXPECT_EQ(rect.top, TwipsToPixels(row.top, dpi));
+        EXPECT_EQ(rect.right - rect.left, TwipsToPixels(row.width, dpi));
+        EXPECT_EQ(rect.bottom - rect.top, TwipsToPixels(row.height, dpi));
     }
 }
 

@@ -53,10 +53,10 @@ private:
 };
 
 // Scripts the answers of one member (by DISPID) for the scope: TALVO_STANDIN_6003000X.
-inline ScopedEnv ScriptAnswers(DISPID dispid, const std::wstring& spec) {
+inline ScopedEnv ScriptAnswers(DISPID dispid, const std::wstring& answers) {
     wchar_t name[32];
     swprintf(name, 32, L"TALVO_STANDIN_%08X", static_cast<unsigned>(dispid));
-    return ScopedEnv(name, spec);
+    return ScopedEnv(name, answers);
 }
 
 // Points TALVO_STANDIN_LOG at a new temporary file for the scope and deletes it at the end.
