@@ -28,7 +28,9 @@ struct HandleTable {
 
 }  // namespace
 
-std::optional<size_t> ProcessOwnHandleCount() {
+std::optional<size_t> ProcessOwnHandleCount() { return HandleCountOfProcess(GetCurrentProcessId()); }
+
+std::optional<size_t> HandleCountOfProcess(DWORD processId) {
     std::vector<BYTE> buffer(64 * 1024);
     for (int attempt = 0; attempt < 16; ++attempt) {
         ULONG needed = 0;
@@ -42,10 +44,10 @@ std::optional<size_t> ProcessOwnHandleCount() {
         const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
         const size_t room = (buffer.size() - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
         const size_t count = std::min<size_t>(table->count, room);
-        const ULONG self = GetCurrentProcessId() & 0xFFFF;
+        const ULONG owner = processId & 0xFFFF;
         size_t own = 0;
         for (size_t i = 0; i < count; ++i)
-            if ((table->entries[i].ownerPid & 0xFFFF) == self) ++own;
+            if ((table->entries[i].ownerPid & 0xFFFF) == owner) ++own;
         return own;
     }
     return std::nullopt;

@@ -1,5 +1,5 @@
 #pragma once
-// Handles held by the calling process, counted from the system handle table: under Wine
+// Handles held by a process, counted from the system handle table: under Wine
 // GetProcessHandleCount answers 0.
 #include <windows.h>
 
@@ -7,3 +7,6 @@
 
 // The number of open handles of this process, or nothing when the system will not tell.
 std::optional<size_t> ProcessOwnHandleCount();
+
+// The same for any process, by its id.
+std::optional<size_t> HandleCountOfProcess(DWORD processId);
