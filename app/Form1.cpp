@@ -108,9 +108,18 @@ HFONT CreateFormFont(int dpi) {
 // NUL in the description does not hide the source after it.
 std::wstring UpToNul(const std::wstring& text) { return text.substr(0, text.find(L'\0')); }
 
+// A box taller than the screen hides its own button: a longer description is shown cut.
+constexpr size_t kShownDescription = 1024;
+
+std::wstring Shown(const std::wstring& description) {
+    std::wstring text = UpToNul(description);
+    if (text.size() > kShownDescription) text = text.substr(0, kShownDescription) + L"\u2026";
+    return text;
+}
+
 void DefaultTopLevelHandler(HWND form, const NumberedError& error) {
     const std::wstring text = L"Run-time error '" + std::to_wstring(error.Number()) + L"':\n\n" +
-                              UpToNul(error.Description()) + L"\n\nSource: " + UpToNul(error.Source());
+                              Shown(error.Description()) + L"\n\nSource: " + UpToNul(error.Source());
     MessageBoxW(form, text.c_str(), kTopLevelSource, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 

@@ -466,8 +466,9 @@ void ExpectReportedByTheProgram(const BoxCase& c) {
 
 TEST(FaultInjectionEndToEnd, TheMessageBoxReportsEveryKindOfFailureAndTheProgramEnds) {
     const BoxCase cases[] = {
-        {kDispIdMacAddress, L"error:1001:VbFunzioni:" + LongDescription(), L"1001", LongDescription(), L"VbFunzioni",
-         1001},
+        // A description longer than a screen is shown cut, with an ellipsis.
+        {kDispIdMacAddress, L"error:1001:VbFunzioni:" + LongDescription(), L"1001",
+         LongDescription().substr(0, 1024) + L"\u2026", L"VbFunzioni", 1001},
         {kDispIdLocalIp, L"deferred:1001:VbFunzioni:", L"1001", GenericErrorDescription(), L"VbFunzioni", 1001},
         {kDispIdClientStatus, L"null", L"94", L"Invalid use of Null", kControlSource, 94},
         {kDispIdLocalIp, L"hresult:0x80004005", std::to_wstring(static_cast<long>(E_FAIL)), SystemTextOr(E_FAIL),
