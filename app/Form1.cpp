@@ -113,7 +113,10 @@ constexpr size_t kShownDescription = 1024;
 
 std::wstring Shown(const std::wstring& description) {
     std::wstring text = UpToNul(description);
-    if (text.size() > kShownDescription) text = text.substr(0, kShownDescription) + L"\u2026";
+    if (text.size() > kShownDescription) {
+        text.resize(kShownDescription);
+        text += L"\u2026";
+    }
     return text;
 }
 

@@ -8,6 +8,16 @@ cd "$root"
 
 sources=$(git ls-files 'app/*.cpp' 'common/*.cpp' 'registry/*.cpp' 'client/*.cpp' 'process/*.cpp' 'standin/*.cpp')
 
+# Nothing to redo when neither the sources, their headers nor the checks changed since the
+# last clean run.
+stamp="$build/static-checks.stamp"
+digest=$(cat .clang-tidy scripts/static-checks.sh $(git ls-files 'app/*' 'common/*' 'registry/*' 'client/*' \
+         'process/*' 'standin/*') 2>/dev/null | sha256sum | cut -d' ' -f1)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$digest" ]; then
+    echo "static-checks: unchanged since the last clean run" >&2
+    exit 0
+fi
+
 # clang sees the same headers the cross compiler does.
 extra=(--extra-arg=--target=i686-w64-mingw32 --extra-arg=-Wno-unknown-warning-option)
 while read -r dir; do
@@ -27,4 +37,5 @@ cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --platform=win32W
     --suppress=missingIncludeSystem --suppress=unusedFunction \
     -I common -I app -I registry -I client -I process -I standin \
     -D_WIN32 -DUNICODE -D_UNICODE $sources
+echo "$digest" >"$stamp"
 echo "static-checks: no findings" >&2
