@@ -6,10 +6,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build/mingw-x86"
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
 cd "$root"
-[ -f "$build/build.ninja" ] || cmake --preset mingw-x86 >/dev/null
-cmake --build --preset mingw-x86
 
 had_display=${DISPLAY:-}
 "$root/scripts/wine-up.sh" "$build"

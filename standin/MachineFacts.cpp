@@ -11,37 +11,13 @@
 #include <vector>
 
 #include "Text.h"
+#include "modTask.h"
 #include "Unique.h"
-
-// kernel32's ANSI snapshot exports with a record of our own: under UNICODE <tlhelp32.h>
-// renames Process32First/Next to their wide forms.
-namespace standin {
-struct AnsiProcessEntry {
-    DWORD dwSize;
-    DWORD cntUsage;
-    DWORD th32ProcessID;
-    ULONG_PTR th32DefaultHeapID;
-    DWORD th32ModuleID;
-    DWORD cntThreads;
-    DWORD th32ParentProcessID;
-    LONG pcPriClassBase;
-    DWORD dwFlags;
-    CHAR szExeFile[MAX_PATH];
-};
-static_assert(sizeof(AnsiProcessEntry) == 296, "the ANSI process record of a 32-bit process");
-}  // namespace standin
-
-extern "C" {
-__declspec(dllimport) HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
-__declspec(dllimport) BOOL WINAPI Process32First(HANDLE hSnapshot, standin::AnsiProcessEntry* lppe);
-__declspec(dllimport) BOOL WINAPI Process32Next(HANDLE hSnapshot, standin::AnsiProcessEntry* lppe);
-}
 
 namespace standin {
 
 namespace {
 
-constexpr DWORD SnapProcess = 0x00000002;  // TH32CS_SNAPPROCESS
 constexpr wchar_t PelloraExe[] = L"Pellora.exe";
 
 std::wstring Hex2(BYTE value) {
@@ -132,18 +108,13 @@ std::wstring_view BaseName(std::wstring_view path) {
 }
 
 bool IsPelloraRunning() {
-    const unique_handle snapshot(CreateToolhelp32Snapshot(SnapProcess, 0));
-    if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) return false;
-    AnsiProcessEntry entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
-        const std::string_view field(entry.szExeFile, sizeof(entry.szExeFile));
-        const std::wstring name = FromAnsi(field.substr(0, field.find('\0')));
+    bool running = false;
+    modTask::WalkProcessNames([&running](const std::wstring& name) {
         const std::wstring_view base = BaseName(name);
         if (CompareStringOrdinal(base.data(), static_cast<int>(base.size()), PelloraExe, -1, TRUE) == CSTR_EQUAL)
-            return true;
-    }
-    return false;
+            running = true;
+    });
+    return running;
 }
 
 }  // namespace
