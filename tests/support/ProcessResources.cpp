@@ -1,5 +1,8 @@
 #include "ProcessResources.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 struct WindowTally {
@@ -55,4 +58,24 @@ size_t WindowCount(DWORD processId) {
     WindowTally tally{processId, 0};
     EnumWindows(CountTopLevel, reinterpret_cast<LPARAM>(&tally));
     return tally.count;
+}
+
+size_t HeapBytesInUse() {
+    std::vector<HANDLE> heaps(64);
+    DWORD count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+    if (count > heaps.size()) {
+        heaps.resize(count);
+        count = GetProcessHeaps(count, heaps.data());
+    }
+    heaps.resize(std::min<size_t>(count, heaps.size()));
+    size_t busy = 0;
+    for (HANDLE heap : heaps) {
+        for (int i = 0; i < 2048; ++i) HeapFree(heap, 0, HeapAlloc(heap, 0, 16));
+        if (!HeapLock(heap)) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heap, &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) busy += entry.cbData;
+        HeapUnlock(heap);
+    }
+    return busy;
 }

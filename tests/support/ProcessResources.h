@@ -19,3 +19,8 @@ std::optional<GuiObjects> GuiObjectCount(HANDLE process);
 
 // Windows owned by the threads of a process, top-level and children together.
 size_t WindowCount(DWORD processId);
+
+// Bytes in use in every heap of the calling process. With Wine's heap checking on
+// (WINEDEBUG=warn+heap) a freed block waits in a queue before it is really freed; each heap's
+// queue is flushed with small blocks first, so two counts compare whatever the mode.
+size_t HeapBytesInUse();
