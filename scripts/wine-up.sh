@@ -16,14 +16,13 @@ flock 9
 # Daemons started from here must not inherit the lock (fd 9) or any pipe of our caller.
 quiet() { "$@" </dev/null >/dev/null 2>&1 9>&-; }
 
+fresh=0
 if [ ! -f "$WINEPREFIX/.talvo-ready" ]; then
     rm -rf "$WINEPREFIX"
     echo "wine-up: creating the Wine prefix $WINEPREFIX" >&2
     quiet wineboot -i
-    # No crash dialog waiting for a click in unattended runs.
-    quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
     quiet wineserver -w
-    touch "$WINEPREFIX/.talvo-ready"
+    fresh=1
 fi
 
 if [ -z "${DISPLAY:-}" ]; then
@@ -37,28 +36,51 @@ if [ -z "${DISPLAY:-}" ]; then
     export DISPLAY=":$n"
 fi
 
-# With no window manager Wine waits about 2 s whenever a window hides: leave windows
-# unmanaged on our own Xvfb only, so a real desktop keeps its frames.
-want_managed=Y
-[ -f "$talvo_xvfb_dir/display" ] && [ "$DISPLAY" = "$(cat "$talvo_xvfb_dir/display")" ] && want_managed=N
-if [ "$(cat "$WINEPREFIX/.talvo-managed" 2>/dev/null)" != "$want_managed" ]; then
-    quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$want_managed" /f
-    echo "$want_managed" >"$WINEPREFIX/.talvo-managed"
-fi
-
-# Persistent server and services: every later wine start costs a fraction of a second.
-# Started with output to /dev/null, or they keep our caller's pipe open for good.
+# A persistent server before any registry write: a write made in a short-lived server can
+# be lost when the next one takes over. Every later wine start then costs a fraction of a
+# second. Started with output to /dev/null, or it keeps our caller's pipe open for good.
 if quiet wineserver -p; then
     quiet wine cmd /c exit
 fi
 
+changed=0
+if [ "$fresh" = 1 ]; then
+    # No crash dialog waiting for a click in unattended runs.
+    quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+    changed=1
+fi
+
+# With no window manager Wine waits about 2 s whenever a window hides: leave windows
+# unmanaged on our own Xvfb only, so a real desktop keeps its frames.
+want_managed=Y
+[ -f "$talvo_xvfb_dir/display" ] && [ "$DISPLAY" = "$(cat "$talvo_xvfb_dir/display")" ] && want_managed=N
+managed_state="$WINEPREFIX/.talvo-managed"
+if [ "$(cat "$managed_state" 2>/dev/null)" != "$want_managed" ]; then
+    quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$want_managed" /f
+    changed=1
+fi
+
 dll="$build/bin/VbFunzioniStandIn.dll"
 stamp="$WINEPREFIX/.talvo-standin-registered"
+registered=0
 if [ -f "$dll" ] && { [ ! -f "$stamp" ] || [ "$dll" -nt "$stamp" ]; }; then
-    if quiet wine regsvr32 /s "$(winepath -w "$dll")"; then
-        touch "$stamp"
-    else
+    if ! quiet wine regsvr32 /s "$(winepath -w "$dll" 2>/dev/null 9>&-)"; then
         echo "wine-up: registering $dll failed" >&2
         exit 1
     fi
+    registered=1
+    changed=1
 fi
+
+# Settings are on disk before anyone relies on them: the server saves the registry when it
+# stops; a new persistent one takes over.
+if [ "$changed" = 1 ]; then
+    quiet wineserver -k || true
+    quiet wineserver -w || true
+    quiet wineserver -p || true
+    quiet wine cmd /c exit
+    touch "$WINEPREFIX/.talvo-ready"
+    echo "$want_managed" >"$managed_state"
+    if [ "$registered" = 1 ]; then touch "$stamp"; fi
+fi
+exit 0
