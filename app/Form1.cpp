@@ -169,9 +169,17 @@ Form1::~Form1() {
     if (window_) DestroyWindow(window_);
 }
 
+HWND Form1::Control(ControlId id) const noexcept {
+    static_assert(std::size(kControls) == std::size(decltype(children_){}));
+    for (size_t i = 0; i < std::size(kControls); ++i)
+        if (kControls[i].id == id) return window_ ? children_[i] : nullptr;
+    return nullptr;
+}
+
 void Form1::CreateControls(HINSTANCE instance) {
     font_.reset(CreateFormFont(dpi_));
-    for (const ControlRow& row : kControls) {
+    for (size_t i = 0; i < std::size(kControls); ++i) {
+        const ControlRow& row = kControls[i];
         const WindowKind kind = KindOf(row.kind);
         HWND child = CreateWindowExW(kind.exStyle, kind.className, row.caption,
                                      WS_CHILD | WS_VISIBLE | kind.style, TwipsToPixels(row.left, dpi_),
@@ -179,6 +187,7 @@ void Form1::CreateControls(HINSTANCE instance) {
                                      TwipsToPixels(row.height, dpi_), window_,
                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
         if (!child) throw LastError(kTopLevelSource);
+        children_[i] = child;
         if (font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
         if (row.kind == ControlKind::FunctionControl) CreateFunctionControl(child);
     }

@@ -50,7 +50,8 @@ public:
     Form1& operator=(const Form1&) = delete;
 
     HWND Window() const noexcept { return window_; }
-    HWND Control(ControlId id) const noexcept { return GetDlgItem(window_, id); }
+    // Kept from creation: looking a child up by id asks the window manager every time.
+    HWND Control(ControlId id) const noexcept;
     int Dpi() const noexcept { return dpi_; }
 
     // What the commands use.
@@ -72,6 +73,7 @@ private:
     void RunCommand(Command command) noexcept;
 
     HWND window_ = nullptr;
+    HWND children_[8] = {};  // in the order of the control table
     HWND lastFocus_ = nullptr;
     int dpi_ = 96;
     int exitCode_ = 0;

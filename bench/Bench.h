@@ -30,9 +30,11 @@ struct Samples {
 
 // Runs every side once per round and times each run alone. The order rotates every round so
 // that no side always runs first (or right after the untimed `between`, which runs once per
-// round, e.g. to let the window paint).
+// round, e.g. to let the window paint). `beforeEach`, untimed too, runs before every side, so
+// that each starts from the same state rather than from what the side before it left.
 std::vector<Samples> Interleave(int rounds, const std::vector<std::function<void()>>& sides,
-                                const std::function<void()>& between = {});
+                                const std::function<void()>& between = {},
+                                const std::function<void()>& beforeEach = {});
 
 // Dispatches whatever the thread's windows have queued (paints, focus changes).
 void PumpMessages();

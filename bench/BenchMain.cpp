@@ -40,12 +40,13 @@ double Samples::Min() const {
 }
 
 std::vector<Samples> Interleave(int rounds, const std::vector<std::function<void()>>& sides,
-                                const std::function<void()>& between) {
+                                const std::function<void()>& between, const std::function<void()>& beforeEach) {
     std::vector<Samples> samples(sides.size());
     for (Samples& s : samples) s.values.reserve(static_cast<size_t>(rounds));
     for (int round = 0; round < rounds; ++round) {
         for (size_t k = 0; k < sides.size(); ++k) {
             const size_t side = (static_cast<size_t>(round) + k) % sides.size();
+            if (beforeEach) beforeEach();
             const double start = NowUs();
             sides[side]();
             samples[side].values.push_back(NowUs() - start);
