@@ -57,9 +57,13 @@ NumberedError ErrorFromExcepInfo(EXCEPINFO& info) {
 }  // namespace
 
 std::wstring AnswerToText(const VARIANT& answer) {
-    unique_variant value;
-    HRESULT hr = VariantCopyInd(value.get(), const_cast<VARIANT*>(&answer));  // only read
-    if (FAILED(hr)) throw ControlError(hr);
+    unique_variant dereferenced;
+    const VARIANT* value = &answer;
+    if (V_ISBYREF(&answer)) {
+        const HRESULT hr = VariantCopyInd(dereferenced.get(), const_cast<VARIANT*>(&answer));  // only read
+        if (FAILED(hr)) throw ControlError(hr);
+        value = dereferenced.get();
+    }
 
     switch (value->vt) {
         case VT_BSTR:
@@ -70,7 +74,7 @@ std::wstring AnswerToText(const VARIANT& answer) {
             return value->boolVal != VARIANT_FALSE ? L"True" : L"False";
         default: {
             unique_variant text;
-            hr = VariantChangeType(text.get(), value.get(), 0, VT_BSTR);
+            const HRESULT hr = VariantChangeType(text.get(), const_cast<VARIANT*>(value), 0, VT_BSTR);
             if (FAILED(hr)) throw ControlError(hr);
             return FromBstr(text->bstrVal);
         }

@@ -12,13 +12,6 @@
 #include "Unique.h"
 #include "modTask.h"
 
-// kernel32's ANSI snapshot functions, declared with the ANSI record as the program does.
-extern "C" {
-__declspec(dllimport) HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
-__declspec(dllimport) BOOL WINAPI Process32First(HANDLE hSnapshot, modTask::ProcessEntry32* lppe);
-__declspec(dllimport) BOOL WINAPI Process32Next(HANDLE hSnapshot, modTask::ProcessEntry32* lppe);
-}
-
 namespace bench {
 
 namespace {
@@ -111,11 +104,13 @@ private:
 void BareProcessList(HWND list) {
     SendMessageW(list, WM_SETREDRAW, FALSE, 0);
     SendMessageW(list, LB_RESETCONTENT, 0, 0);
-    const HANDLE snapshot = CreateToolhelp32Snapshot(modTask::SnapProcess, 0);
+    // kernel32's ANSI functions themselves, as modTask declares them.
+    const modTask::SnapshotApi& kernel = modTask::SystemSnapshotApi();
+    const HANDLE snapshot = kernel.createSnapshot(modTask::SnapProcess, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
         modTask::ProcessEntry32 entry{};
         entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        for (BOOL more = kernel.first(snapshot, &entry); more; more = kernel.next(snapshot, &entry)) {
             wchar_t name[MAX_PATH + 1];
             wchar_t upper[MAX_PATH + 1];
             const int length = MultiByteToWideChar(CP_ACP, 0, entry.szExeFile, -1, name, MAX_PATH + 1);
@@ -125,7 +120,7 @@ void BareProcessList(HWND list) {
                 continue;
             SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(upper));
         }
-        CloseHandle(snapshot);
+        kernel.close(snapshot);
     }
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
 }

@@ -61,7 +61,6 @@ inline void CloseFind(HANDLE handle) noexcept { ::FindClose(handle); }
 inline void FreeLibrary(HMODULE module) noexcept { ::FreeLibrary(module); }
 inline void DestroyWindow(HWND window) noexcept { ::DestroyWindow(window); }
 inline void DeleteObject(HGDIOBJ object) noexcept { ::DeleteObject(object); }
-inline void DestroyIcon(HICON icon) noexcept { ::DestroyIcon(icon); }
 }  // namespace unique_detail
 
 using unique_hkey = unique_any<unique_detail::null_traits<HKEY, &unique_detail::CloseKey>>;
@@ -71,7 +70,6 @@ using unique_hfind = unique_any<unique_detail::invalid_handle_traits<&unique_det
 using unique_hmodule = unique_any<unique_detail::null_traits<HMODULE, &unique_detail::FreeLibrary>>;
 using unique_hwnd = unique_any<unique_detail::null_traits<HWND, &unique_detail::DestroyWindow>>;
 using unique_hgdiobj = unique_any<unique_detail::null_traits<HGDIOBJ, &unique_detail::DeleteObject>>;
-using unique_hicon = unique_any<unique_detail::null_traits<HICON, &unique_detail::DestroyIcon>>;
 
 class unique_bstr {
 public:

@@ -8,10 +8,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TALVO_BUILD_DIR:-$root/build/mingw-x86}
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
-"$root/scripts/install-deps.sh"
-cd "$root"
-[ -f "$build/build.ninja" ] || cmake --preset mingw-x86 -B "$build" >/dev/null
-cmake --build "$build" --target talvo_bench
+TALVO_BUILD_DIR="$build" "$root/scripts/build.sh" --target talvo_bench
 
 trap '"$root/scripts/wine-down.sh" "$build"' EXIT
 "$root/scripts/wine-up.sh" "$build"

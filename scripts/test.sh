@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build/mingw-x86"
 
-"$root/scripts/build.sh"
+TALVO_BUILD_DIR="$build" "$root/scripts/build.sh"
 cd "$root"
 
 "$root/scripts/static-checks.sh" "$build"
