@@ -154,8 +154,7 @@ std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi) {
                TwipsToPixels(kForm1ClientHeightTwips, form->dpi_)};
     AdjustWindowRectEx(&frame, style, FALSE, 0);
     if (!CreateWindowExW(0, kForm1ClassName, kForm1Caption, style, CW_USEDEFAULT, CW_USEDEFAULT,
-                         frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance,
-                         form.get()))
+                         frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get()))
         throw LastError(kTopLevelSource);
 
     form->CreateControls(instance);
@@ -181,10 +180,9 @@ void Form1::CreateControls(HINSTANCE instance) {
     for (size_t i = 0; i < std::size(kControls); ++i) {
         const ControlRow& row = kControls[i];
         const WindowKind kind = KindOf(row.kind);
-        HWND child = CreateWindowExW(kind.exStyle, kind.className, row.caption,
-                                     WS_CHILD | WS_VISIBLE | kind.style, TwipsToPixels(row.left, dpi_),
-                                     TwipsToPixels(row.top, dpi_), TwipsToPixels(row.width, dpi_),
-                                     TwipsToPixels(row.height, dpi_), window_,
+        HWND child = CreateWindowExW(kind.exStyle, kind.className, row.caption, WS_CHILD | WS_VISIBLE | kind.style,
+                                     TwipsToPixels(row.left, dpi_), TwipsToPixels(row.top, dpi_),
+                                     TwipsToPixels(row.width, dpi_), TwipsToPixels(row.height, dpi_), window_,
                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
         if (!child) throw LastError(kTopLevelSource);
         children_[i] = child;

@@ -196,11 +196,9 @@ STDMETHODIMP OleSite::OnInPlaceActivate() {
 
 STDMETHODIMP OleSite::OnUIActivate() { return S_OK; }
 
-STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc,
-                                       LPRECT lprcPosRect, LPRECT lprcClipRect,
-                                       LPOLEINPLACEFRAMEINFO lpFrameInfo) {
-    if (ppFrame == nullptr || ppDoc == nullptr || lprcPosRect == nullptr || lprcClipRect == nullptr)
-        return E_POINTER;
+STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc, LPRECT lprcPosRect,
+                                       LPRECT lprcClipRect, LPOLEINPLACEFRAMEINFO lpFrameInfo) {
+    if (ppFrame == nullptr || ppDoc == nullptr || lprcPosRect == nullptr || lprcClipRect == nullptr) return E_POINTER;
     *ppFrame = static_cast<IOleInPlaceFrame*>(this);
     AddRef();
     *ppDoc = nullptr;
@@ -274,12 +272,10 @@ STDMETHODIMP OleSite::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
     if (ppTInfo) *ppTInfo = nullptr;
     return E_NOTIMPL;
 }
-STDMETHODIMP OleSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-    return DISP_E_UNKNOWNNAME;
-}
+STDMETHODIMP OleSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return DISP_E_UNKNOWNNAME; }
 
-STDMETHODIMP OleSite::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*,
-                             VARIANT* pVarResult, EXCEPINFO*, UINT*) {
+STDMETHODIMP OleSite::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*, VARIANT* pVarResult,
+                             EXCEPINFO*, UINT*) {
     if (!(wFlags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
     if (pVarResult == nullptr) return E_POINTER;
     VariantInit(pVarResult);

@@ -47,9 +47,8 @@ public:
     STDMETHODIMP CanInPlaceActivate() override;
     STDMETHODIMP OnInPlaceActivate() override;
     STDMETHODIMP OnUIActivate() override;
-    STDMETHODIMP GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc,
-                                  LPRECT lprcPosRect, LPRECT lprcClipRect,
-                                  LPOLEINPLACEFRAMEINFO lpFrameInfo) override;
+    STDMETHODIMP GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc, LPRECT lprcPosRect,
+                                  LPRECT lprcClipRect, LPOLEINPLACEFRAMEINFO lpFrameInfo) override;
     STDMETHODIMP Scroll(SIZE) override;
     STDMETHODIMP OnUIDeactivate(BOOL) override;
     STDMETHODIMP OnInPlaceDeactivate() override;
@@ -82,8 +81,8 @@ public:
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
-    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*,
-                        VARIANT* pVarResult, EXCEPINFO*, UINT*) override;
+    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*, VARIANT* pVarResult, EXCEPINFO*,
+                        UINT*) override;
 
 private:
     OleSite(HWND host, std::wstring displayName) : host_(host), displayName_(std::move(displayName)) {}

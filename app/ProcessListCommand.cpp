@@ -16,9 +16,7 @@ constexpr LPARAM kReservedBytes = kReservedItems * 32 * sizeof(wchar_t);
 // way out, an error included.
 class RedrawSuspended {
 public:
-    explicit RedrawSuspended(HWND window) noexcept : window_(window) {
-        SendMessageW(window_, WM_SETREDRAW, FALSE, 0);
-    }
+    explicit RedrawSuspended(HWND window) noexcept : window_(window) { SendMessageW(window_, WM_SETREDRAW, FALSE, 0); }
     RedrawSuspended(const RedrawSuspended&) = delete;
     RedrawSuspended& operator=(const RedrawSuspended&) = delete;
     ~RedrawSuspended() {
@@ -48,12 +46,12 @@ std::wstring UpperForList(std::wstring_view name) {
     if (name.empty() || name.size() > INT_MAX) return std::wstring(name);
     const int length = static_cast<int>(name.size());
     // Upper-casing may change the length (it does not for the common cases): ask first.
-    const int needed = LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_UPPERCASE, name.data(), length,
-                                     nullptr, 0, nullptr, nullptr, 0);
+    const int needed =
+        LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_UPPERCASE, name.data(), length, nullptr, 0, nullptr, nullptr, 0);
     if (needed > 0) {
         std::wstring upper(static_cast<size_t>(needed), L'\0');
-        if (LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_UPPERCASE, name.data(), length,
-                          upper.data(), needed, nullptr, nullptr, 0) == needed)
+        if (LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_UPPERCASE, name.data(), length, upper.data(), needed, nullptr,
+                          nullptr, 0) == needed)
             return upper;
     }
     // The locale could not map it: the system's own table, in place.
@@ -68,6 +66,5 @@ void ProcessListCommand(HWND list, const modTask::SnapshotApi& api) {
     const RedrawSuspended quiet(list);
     SendMessageW(list, LB_RESETCONTENT, 0, 0);
     SendMessageW(list, LB_INITSTORAGE, kReservedItems, kReservedBytes);
-    modTask::WalkProcessNames([list](const std::wstring& name) { AppendItem(list, UpperForList(name)); },
-                              api);
+    modTask::WalkProcessNames([list](const std::wstring& name) { AppendItem(list, UpperForList(name)); }, api);
 }

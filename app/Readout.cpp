@@ -82,8 +82,7 @@ std::wstring AnswerToText(const VARIANT& answer) {
 }
 
 std::wstring AskFunctionControl(IDispatch* control, DISPID member) {
-    if (control == nullptr)
-        throw NumberedError(91, kControlSource, L"Object variable or With block variable not set");
+    if (control == nullptr) throw NumberedError(91, kControlSource, L"Object variable or With block variable not set");
     DISPPARAMS noArguments{};
     unique_variant answer;
     EXCEPINFO info{};

@@ -9,9 +9,7 @@
 
 namespace {
 
-int ExitCodeFor(const NumberedError& error) {
-    return error.Number() != 0 ? static_cast<int>(error.Number()) : 1;
-}
+int ExitCodeFor(const NumberedError& error) { return error.Number() != 0 ? static_cast<int>(error.Number()) : 1; }
 
 }  // namespace
 

@@ -35,9 +35,7 @@ double Samples::Median() const {
     return sorted.size() % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
 }
 
-double Samples::Min() const {
-    return values.empty() ? NAN : *std::min_element(values.begin(), values.end());
-}
+double Samples::Min() const { return values.empty() ? NAN : *std::min_element(values.begin(), values.end()); }
 
 std::vector<Samples> Interleave(int rounds, const std::vector<std::function<void()>>& sides,
                                 const std::function<void()>& between, const std::function<void()>& beforeEach) {
@@ -74,12 +72,11 @@ std::wstring OwnFolder() {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
     if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                            nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
     return out;
 }
 
@@ -98,8 +95,8 @@ std::string Number(double value) {
 }  // namespace
 
 void Table::Print() const {
-    std::printf("\n%-50s %-4s %9s %9s %6s %9s %9s  %s\n", "operation", "unit", "ours", "bare", "ratio",
-                "ours min", "bare min", "target");
+    std::printf("\n%-50s %-4s %9s %9s %6s %9s %9s  %s\n", "operation", "unit", "ours", "bare", "ratio", "ours min",
+                "bare min", "target");
     std::printf("%s\n", std::string(114, '-').c_str());
     for (const Row& row : rows_) {
         const double ratio = row.bare > 0 ? row.ours / row.bare : NAN;

@@ -78,8 +78,8 @@ std::wstring Ask(IDispatch* control, DISPID member) {
     EXCEPINFO info{};
     UINT argumentError = 0;
     std::wstring text;
-    if (SUCCEEDED(control->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                                  &none, &answer, &info, &argumentError)) &&
+    if (SUCCEEDED(control->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none,
+                                  &answer, &info, &argumentError)) &&
         answer.vt == VT_BSTR)
         text.assign(answer.bstrVal, SysStringLen(answer.bstrVal));
     VariantClear(&answer);
@@ -177,8 +177,7 @@ struct BareGet {
 
 constexpr int kWarmUp = 20;
 
-bool MeasureScenario(const Options& options, Table& table, HostedForm& hosted, const char* label,
-                     HKEY root) {
+bool MeasureScenario(const Options& options, Table& table, HostedForm& hosted, const char* label, HKEY root) {
     const HklmOverride view(root);
     if (!view.ok()) {
         std::fprintf(stderr, "talvo_bench: get: RegOverridePredefKey failed\n");
@@ -186,9 +185,10 @@ bool MeasureScenario(const Options& options, Table& table, HostedForm& hosted, c
     }
     Form1& form = hosted.form();
     HWND button = form.Control(IDC_COMMAND1);
-    const BareGet bare{form.VbFunzioni1(), form.Window(),
-                       {form.Control(IDC_LABEL2), form.Control(IDC_LABEL3), form.Control(IDC_LABEL4),
-                        form.Control(IDC_LABEL5)}};
+    const BareGet bare{
+        form.VbFunzioni1(),
+        form.Window(),
+        {form.Control(IDC_LABEL2), form.Control(IDC_LABEL3), form.Control(IDC_LABEL4), form.Control(IDC_LABEL5)}};
 
     // Both sides must have done the same work: compare what they showed.
     SendMessageW(button, BM_CLICK, 0, 0);

@@ -18,8 +18,8 @@ public:
     HostedForm() {
         ole_ = SUCCEEDED(OleInitialize(nullptr));
         Form1::SetTopLevelHandler([this](HWND, const NumberedError& error) {
-            lastError_ = L"error " + std::to_wstring(error.Number()) + L" (" + error.Source() + L"): " +
-                         error.Description();
+            lastError_ =
+                L"error " + std::to_wstring(error.Number()) + L" (" + error.Source() + L"): " + error.Description();
         });
         try {
             form_ = Form1::Create(GetModuleHandleW(nullptr));
@@ -27,8 +27,8 @@ public:
             UpdateWindow(form_->Window());
             PumpMessages();
         } catch (const NumberedError& error) {
-            lastError_ = L"Form1 could not be created: error " + std::to_wstring(error.Number()) + L": " +
-                         error.Description();
+            lastError_ =
+                L"Form1 could not be created: error " + std::to_wstring(error.Number()) + L": " + error.Description();
         }
     }
     HostedForm(const HostedForm&) = delete;
@@ -37,7 +37,8 @@ public:
         form_.reset();
         Form1::SetTopLevelHandler(nullptr);
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {}  // the WM_QUIT a closed form leaves
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }  // the WM_QUIT a closed form leaves
         if (ole_) OleUninitialize();
     }
 

@@ -85,8 +85,7 @@ public:
                 if (WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0) ++leftRunning;
             }
         }
-        if (leftRunning != 0)
-            std::fprintf(stderr, "talvo_bench: list: %zu idle processes left running\n", leftRunning);
+        if (leftRunning != 0) std::fprintf(stderr, "talvo_bench: list: %zu idle processes left running\n", leftRunning);
     }
 
     int Ready() const { return ready_count_; }
@@ -188,8 +187,8 @@ bool MeasureProcessList(const Options& options, Table& table) {
     std::snprintf(note, sizeof note,
                   "Command2: %d idle processes started in %.1f s, about %.1f MiB of memory each; "
                   "%ld items listed by the program, %ld by the bare walk; %d interleaved rounds.",
-                  crowd.Ready(), crowd.StartSeconds(), crowd.MemoryMiB() / crowd.Ready(),
-                  static_cast<long>(oursItems), static_cast<long>(bareItems), options.listRounds);
+                  crowd.Ready(), crowd.StartSeconds(), crowd.MemoryMiB() / crowd.Ready(), static_cast<long>(oursItems),
+                  static_cast<long>(bareItems), options.listRounds);
     table.Note(note);
     return true;
 }

@@ -41,8 +41,7 @@ private:
 }  // namespace
 
 const SnapshotApi& SystemSnapshotApi() noexcept {
-    static const SnapshotApi api{&::CreateToolhelp32Snapshot, &::Process32First,
-                                 &::Process32Next, &::CloseHandle};
+    static const SnapshotApi api{&::CreateToolhelp32Snapshot, &::Process32First, &::Process32Next, &::CloseHandle};
     return api;
 }
 
@@ -53,16 +52,14 @@ std::wstring ExeNameFromField(const CHAR (&field)[ExeFileChars]) {
     return FromAnsi(std::string_view(field, length));
 }
 
-void WalkProcessNames(const std::function<void(const std::wstring& name)>& onName,
-                      const SnapshotApi& api) {
+void WalkProcessNames(const std::function<void(const std::wstring& name)>& onName, const SnapshotApi& api) {
     const SnapshotHandle snapshot(api, api.createSnapshot(SnapProcess, 0));
     if (!snapshot) return;
 
     // One record for the whole walk; zeroed so a call that fills less leaves no garbage.
     ProcessEntry32 entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = api.first(snapshot.get(), &entry); more;
-         more = api.next(snapshot.get(), &entry)) {
+    for (BOOL more = api.first(snapshot.get(), &entry); more; more = api.next(snapshot.get(), &entry)) {
         onName(ExeNameFromField(entry.szExeFile));
     }
 }

@@ -47,8 +47,8 @@ std::string Format(const char* format, ...) {
     const int length = std::vsnprintf(buffer, sizeof(buffer), format, args);
     va_end(args);
     if (length < 0) return {};
-    return std::string(buffer, static_cast<size_t>(length) < sizeof(buffer) ? static_cast<size_t>(length)
-                                                                             : sizeof(buffer) - 1);
+    return std::string(buffer,
+                       static_cast<size_t>(length) < sizeof(buffer) ? static_cast<size_t>(length) : sizeof(buffer) - 1);
 }
 
 }  // namespace standin

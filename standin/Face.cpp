@@ -14,26 +14,26 @@ ATOM g_class = 0;
 
 LRESULT CALLBACK FaceProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_ERASEBKGND:
-        return 1;  // WM_PAINT fills every pixel
-    case WM_PAINT: {
-        PAINTSTRUCT ps;
-        if (HDC dc = BeginPaint(window, &ps)) {
+        case WM_ERASEBKGND:
+            return 1;  // WM_PAINT fills every pixel
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            if (HDC dc = BeginPaint(window, &ps)) {
+                RECT client;
+                GetClientRect(window, &client);
+                PaintFace(dc, client);
+                EndPaint(window, &ps);
+            }
+            return 0;
+        }
+        case WM_PRINTCLIENT: {
             RECT client;
             GetClientRect(window, &client);
-            PaintFace(dc, client);
-            EndPaint(window, &ps);
+            PaintFace(reinterpret_cast<HDC>(wParam), client);
+            return 0;
         }
-        return 0;
-    }
-    case WM_PRINTCLIENT: {
-        RECT client;
-        GetClientRect(window, &client);
-        PaintFace(reinterpret_cast<HDC>(wParam), client);
-        return 0;
-    }
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 

@@ -45,8 +45,8 @@ std::optional<std::wstring> Ipv4Of(const IP_ADAPTER_ADDRESSES& adapter) {
             continue;
         const auto* in = reinterpret_cast<const sockaddr_in*>(address.lpSockaddr);
         const auto* bytes = reinterpret_cast<const BYTE*>(&in->sin_addr);
-        return std::to_wstring(bytes[0]) + L'.' + std::to_wstring(bytes[1]) + L'.' + std::to_wstring(bytes[2]) +
-               L'.' + std::to_wstring(bytes[3]);
+        return std::to_wstring(bytes[0]) + L'.' + std::to_wstring(bytes[1]) + L'.' + std::to_wstring(bytes[2]) + L'.' +
+               std::to_wstring(bytes[3]);
     }
     return std::nullopt;
 }
@@ -82,8 +82,7 @@ std::optional<std::wstring> ReadInstallDir() {
         status = RegQueryValueExA(key.get(), "InstallDir", nullptr, &type, nullptr, &size);
         if (status != ERROR_SUCCESS) return std::nullopt;
         data.assign(size, '\0');
-        status = RegQueryValueExA(key.get(), "InstallDir", nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                                  &size);
+        status = RegQueryValueExA(key.get(), "InstallDir", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
     }
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::nullopt;
     // The data need not end in a NUL, and may hold several: the text is what comes before

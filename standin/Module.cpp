@@ -60,9 +60,7 @@ ClassFactory g_factory;
 HMODULE ModuleHandle() noexcept { return g_module; }
 
 ModuleReference::ModuleReference() noexcept { InterlockedIncrement(&g_references); }
-ModuleReference::ModuleReference(const ModuleReference&) noexcept {
-    InterlockedIncrement(&g_references);
-}
+ModuleReference::ModuleReference(const ModuleReference&) noexcept { InterlockedIncrement(&g_references); }
 ModuleReference::~ModuleReference() { InterlockedDecrement(&g_references); }
 
 }  // namespace standin
@@ -70,17 +68,17 @@ ModuleReference::~ModuleReference() { InterlockedDecrement(&g_references); }
 // cppcheck-suppress constParameter ; the entry point's signature is the platform's
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
-    case DLL_PROCESS_ATTACH:
-        standin::g_module = instance;
-        DisableThreadLibraryCalls(instance);
-        break;
-    case DLL_PROCESS_DETACH:
-        // On FreeLibrary only: at process exit the class goes with the process, and the
-        // window manager may already be gone.
-        if (reserved == nullptr) standin::UnregisterFaceWindowClass();
-        break;
-    default:
-        break;
+        case DLL_PROCESS_ATTACH:
+            standin::g_module = instance;
+            DisableThreadLibraryCalls(instance);
+            break;
+        case DLL_PROCESS_DETACH:
+            // On FreeLibrary only: at process exit the class goes with the process, and the
+            // window manager may already be gone.
+            if (reserved == nullptr) standin::UnregisterFaceWindowClass();
+            break;
+        default:
+            break;
     }
     return TRUE;
 }
@@ -92,9 +90,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     return standin::g_factory.QueryInterface(riid, ppv);
 }
 
-STDAPI DllCanUnloadNow() {
-    return InterlockedCompareExchange(&standin::g_references, 0, 0) == 0 ? S_OK : S_FALSE;
-}
+STDAPI DllCanUnloadNow() { return InterlockedCompareExchange(&standin::g_references, 0, 0) == 0 ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() {
     return standin::Guarded([] { return standin::RegisterServer(); });

@@ -85,8 +85,8 @@ LONG Write(const Entry& entry) {
 // Removes the entry's value, then its key when nothing else is left in it.
 LONG Remove(const Entry& entry) {
     unique_hkey key;
-    LONG status = RegOpenKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE | View,
-                                key.put());
+    LONG status =
+        RegOpenKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE | View, key.put());
     if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (status != ERROR_SUCCESS) return status;
     if (entry.data) {

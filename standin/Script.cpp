@@ -26,9 +26,8 @@ constexpr ScriptOutcome Unparsable() { return {Kind::Unparsable, E_INVALIDARG}; 
 constexpr std::uint64_t MaxRepeatedChars = 0x10000000;
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() &&
-           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
-               CSTR_EQUAL;
+    return a.size() == b.size() && CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                                        static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 // The ASCII text of a number; anything else cannot be one.
@@ -211,8 +210,7 @@ std::optional<ScriptedError> ParseError(std::wstring_view rest) {
 
 HRESULT FillExcepInfo(EXCEPINFO* info, const ScriptedError& error) {
     unique_bstr source(SysAllocStringLen(error.source.data(), static_cast<UINT>(error.source.size())));
-    unique_bstr description(
-        SysAllocStringLen(error.description.data(), static_cast<UINT>(error.description.size())));
+    unique_bstr description(SysAllocStringLen(error.description.data(), static_cast<UINT>(error.description.size())));
     if (!source || !description) return E_OUTOFMEMORY;
     *info = EXCEPINFO{};
     info->wCode = 0;
@@ -279,22 +277,22 @@ std::vector<std::wstring> SplitAnswers(std::wstring_view script) {
         } else if (c == L'\\' && i + 1 < script.size()) {
             const wchar_t next = script[i + 1];
             switch (next) {
-            case L'|':
-            case L'\\':
-                answers.back() += next;
-                ++i;
-                break;
-            case L'0':
-                answers.back() += L'\0';
-                ++i;
-                break;
-            case L'n':
-                answers.back() += L'\n';
-                ++i;
-                break;
-            default:
-                answers.back() += c;
-                break;
+                case L'|':
+                case L'\\':
+                    answers.back() += next;
+                    ++i;
+                    break;
+                case L'0':
+                    answers.back() += L'\0';
+                    ++i;
+                    break;
+                case L'n':
+                    answers.back() += L'\n';
+                    ++i;
+                    break;
+                default:
+                    answers.back() += c;
+                    break;
             }
         } else {
             answers.back() += c;

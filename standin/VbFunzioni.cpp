@@ -58,12 +58,12 @@ void LogRect(const char* what, const RECT& r) {
 
 std::wstring LiveAnswer(DISPID dispid) {
     switch (dispid) {
-    case DispidLocalIp:
-        return LocalAdapter().ipv4;
-    case DispidMacAddress:
-        return LocalAdapter().mac;
-    default:
-        return PelloraStatus();
+        case DispidLocalIp:
+            return LocalAdapter().ipv4;
+        case DispidMacAddress:
+            return LocalAdapter().mac;
+        default:
+            return PelloraStatus();
     }
 }
 
@@ -185,17 +185,17 @@ public:
     STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* activeSite, LONG, HWND, LPCRECT) override {
         return Guarded([&]() -> HRESULT {
             switch (verb) {
-            case OLEIVERB_PRIMARY:
-            case OLEIVERB_SHOW:
-            case OLEIVERB_INPLACEACTIVATE:
-            case OLEIVERB_UIACTIVATE:
-                // Inside-out: in-place active is as active as the control gets.
-                return Activate(activeSite != nullptr ? activeSite : clientSite_.get());
-            case OLEIVERB_HIDE:
-                if (window_) ShowWindow(window_.get(), SW_HIDE);
-                return S_OK;
-            default:
-                return verb < 0 ? E_NOTIMPL : OLEOBJ_S_INVALIDVERB;
+                case OLEIVERB_PRIMARY:
+                case OLEIVERB_SHOW:
+                case OLEIVERB_INPLACEACTIVATE:
+                case OLEIVERB_UIACTIVATE:
+                    // Inside-out: in-place active is as active as the control gets.
+                    return Activate(activeSite != nullptr ? activeSite : clientSite_.get());
+                case OLEIVERB_HIDE:
+                    if (window_) ShowWindow(window_.get(), SW_HIDE);
+                    return S_OK;
+                default:
+                    return verb < 0 ? E_NOTIMPL : OLEOBJ_S_INVALIDVERB;
             }
         });
     }
@@ -345,8 +345,7 @@ public:
             if (got == 0) return E_FAIL;
             have += got;
         }
-        if (state.tag != StreamTag || state.version != StreamVersion || state.cx <= 0 || state.cy <= 0)
-            return E_FAIL;
+        if (state.tag != StreamTag || state.version != StreamVersion || state.cx <= 0 || state.cy <= 0) return E_FAIL;
         extent_ = {state.cx, state.cy};
         return S_OK;
     }
@@ -393,8 +392,8 @@ public:
     }
 
 private:
-    HRESULT DoInvoke(DISPID dispid, REFIID riid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                     EXCEPINFO* excepInfo, UINT*) {
+    HRESULT DoInvoke(DISPID dispid, REFIID riid, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
+                     UINT*) {
         const UINT args = params != nullptr ? params->cArgs : 0;
         const UINT named = params != nullptr ? params->cNamedArgs : 0;
         LogLine(Format("invoke dispid=0x%08lX flags=%u args=%u named=%u", static_cast<unsigned long>(dispid),
@@ -413,8 +412,9 @@ private:
             const std::wstring& answer = answers[std::min(call, answers.size() - 1)];
             const ScriptOutcome outcome = ApplyAnswer(answer, result, excepInfo);
             if (outcome.kind == ScriptOutcome::Kind::Unparsable) {
-                const std::string line = Format("script dispid=0x%08lX unparsable answer: ",
-                                                static_cast<unsigned long>(dispid)) + ToUtf8(answer);
+                const std::string line =
+                    Format("script dispid=0x%08lX unparsable answer: ", static_cast<unsigned long>(dispid)) +
+                    ToUtf8(answer);
                 LogLine(line);
                 OutputDebugStringA(("VbFunzioniStandIn: " + line + "\n").c_str());
                 return outcome.hr;
@@ -452,7 +452,8 @@ private:
         OLEINPLACEFRAMEINFO frameInfo{};
         frameInfo.cb = sizeof(frameInfo);
         hr = inPlaceSite->GetWindow(&parent);
-        if (SUCCEEDED(hr)) hr = inPlaceSite->GetWindowContext(frame.put(), document.put(), &position, &clip, &frameInfo);
+        if (SUCCEEDED(hr))
+            hr = inPlaceSite->GetWindowContext(frame.put(), document.put(), &position, &clip, &frameInfo);
         if (SUCCEEDED(hr) && parent == nullptr) hr = E_UNEXPECTED;
         if (SUCCEEDED(hr)) {
             LogRect("inplace", position);

@@ -35,8 +35,8 @@ void ExpectTableLayout(HWND form, int dpi) {
 class ScopedLogPixels {
 public:
     explicit ScopedLogPixels(DWORD dpi) {
-        RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        key_.put(), nullptr);
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE, nullptr, key_.put(),
+                        nullptr);
         RegSetValueExW(key_.get(), L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof(dpi));
     }
     ~ScopedLogPixels() { RegDeleteValueW(key_.get(), L"LogPixels"); }
@@ -81,7 +81,8 @@ TEST(HighDpi, CaptionsFitTheirControls) {
         form.reset();
     }
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {}
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
     OleUninitialize();
 }
 

@@ -119,7 +119,8 @@ protected:
             SendMessageW(form->Control(IDC_COMMAND1), BM_CLICK, 0, 0);
             outcome.closed = !IsWindow(form->Window());
             if (!outcome.closed) {
-                for (int i = 0; i < 4; ++i) outcome.labels[i] = TextOf(form->Control(static_cast<ControlId>(IDC_LABEL2 + i)));
+                for (int i = 0; i < 4; ++i)
+                    outcome.labels[i] = TextOf(form->Control(static_cast<ControlId>(IDC_LABEL2 + i)));
                 outcome.caption = TextOf(form->Window());
             }
         }
@@ -155,7 +156,7 @@ protected:
 struct Call {
     const char* name;
     DISPID member;
-    int filledBefore;  // labels filled before this call
+    int filledBefore;       // labels filled before this call
     const wchar_t* leadIn;  // answers of the same member before the failing one
 };
 constexpr Call kCalls[] = {
@@ -210,8 +211,8 @@ TEST_F(FaultInjection, AnErrorOfAnyCallIsReportedWhereItStandsAndEndsTheProgram)
                     EXPECT_EQ(report.number, c.number);
                     EXPECT_EQ(report.source, c.source);
                     EXPECT_TRUE(report.description == c.description)
-                        << "description of " << report.description.size() << " characters: "
-                        << testing::PrintToString(report.description.substr(0, 80));
+                        << "description of " << report.description.size()
+                        << " characters: " << testing::PrintToString(report.description.substr(0, 80));
                     // The calls before the failing one have shown their answers; nothing after.
                     for (int i = 0; i < 4; ++i) {
                         if (i == 3) {
@@ -282,8 +283,8 @@ TEST_F(FaultInjection, EveryAnswerTypeIsShownAsTextOrReportedAsANumberedError) {
     ExpectNoLeakAcross([&] {
         for (const Shown& s : shown) {
             SCOPED_TRACE(testing::PrintToString(std::wstring(s.answer)));
-            const Outcome outcome = PressGet(
-                {{kDispIdLocalIp, s.answer}, {kDispIdClientStatus, s.answer}, {kDispIdMacAddress, s.answer}});
+            const Outcome outcome =
+                PressGet({{kDispIdLocalIp, s.answer}, {kDispIdClientStatus, s.answer}, {kDispIdMacAddress, s.answer}});
             ASSERT_FALSE(outcome.report.has_value()) << outcome.report->description;
             EXPECT_EQ(outcome.labels[0], L"LocalIP: " + s.text);
             EXPECT_EQ(outcome.labels[1], L"Plr Stato: " + s.text);

@@ -46,7 +46,8 @@ protected:
         form_.reset();
         Form1::SetTopLevelHandler(nullptr);
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {}  // the WM_QUIT a closed form leaves
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }  // the WM_QUIT a closed form leaves
         OleUninitialize();
     }
 
@@ -72,7 +73,7 @@ TEST_F(Form1Test, LaysOutTheControlTableAtNinetySixDpi) {
 
     RECT client{};
     GetClientRect(form.Window(), &client);
-    EXPECT_EQ(client.right, 794);  // 11910 twips
+    EXPECT_EQ(client.right, 794);   // 11910 twips
     EXPECT_EQ(client.bottom, 200);  // 3000 twips
 
     struct Expected {
@@ -80,10 +81,10 @@ TEST_F(Form1Test, LaysOutTheControlTableAtNinetySixDpi) {
         const wchar_t* text;
         RECT rect;
     } const expected[] = {
-        {IDC_VBFUNZIONI1, L"", {24, 16, 369, 89}},  {IDC_LABEL2, L"Label2", {24, 40, 769, 57}},
-        {IDC_LABEL3, L"Label3", {24, 72, 769, 89}}, {IDC_LABEL4, L"Label4", {24, 104, 769, 121}},
+        {IDC_VBFUNZIONI1, L"", {24, 16, 369, 89}},    {IDC_LABEL2, L"Label2", {24, 40, 769, 57}},
+        {IDC_LABEL3, L"Label3", {24, 72, 769, 89}},   {IDC_LABEL4, L"Label4", {24, 104, 769, 121}},
         {IDC_LABEL5, L"Label5", {24, 136, 769, 153}}, {IDC_COMMAND1, L"Get", {24, 160, 73, 193}},
-        {IDC_LIST1, L"", {32, 240, 417, 504}},       {IDC_COMMAND2, L"Command2", {40, 520, 105, 537}},
+        {IDC_LIST1, L"", {32, 240, 417, 504}},        {IDC_COMMAND2, L"Command2", {40, 520, 105, 537}},
     };
     for (const Expected& e : expected) {
         HWND child = form.Control(static_cast<ControlId>(e.id));
@@ -178,10 +179,9 @@ TEST_F(Form1Test, GetShowsEachAnswerBehindItsPrefixAndTestsTheMacAgain) {
     std::vector<std::string> invokes;
     for (const std::string& line : log.Lines())
         if (line.rfind("invoke", 0) == 0) invokes.push_back(line);
-    const std::string perPress[] = {"invoke dispid=0x60030001 flags=3 args=0 named=0",
-                                    "invoke dispid=0x60030005 flags=3 args=0 named=0",
-                                    "invoke dispid=0x60030002 flags=3 args=0 named=0",
-                                    "invoke dispid=0x60030002 flags=3 args=0 named=0"};
+    const std::string perPress[] = {
+        "invoke dispid=0x60030001 flags=3 args=0 named=0", "invoke dispid=0x60030005 flags=3 args=0 named=0",
+        "invoke dispid=0x60030002 flags=3 args=0 named=0", "invoke dispid=0x60030002 flags=3 args=0 named=0"};
     ASSERT_EQ(invokes.size(), 12u);
     for (size_t i = 0; i < invokes.size(); ++i) EXPECT_EQ(invokes[i], perPress[i % 4]) << i;
 }

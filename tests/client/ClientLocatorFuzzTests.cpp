@@ -106,13 +106,26 @@ public:
 private:
     void Place(const ClientScratchFolder& folder, const std::wstring& relative, Entry entry) {
         switch (entry) {
-        case Entry::None: return;
-        case Entry::Folder: folder.AddFolder(relative); break;
-        case Entry::Normal: folder.AddFile(relative, FILE_ATTRIBUTE_NORMAL); break;
-        case Entry::Archive: folder.AddFile(relative, FILE_ATTRIBUTE_ARCHIVE); break;
-        case Entry::ReadOnly: folder.AddFile(relative, FILE_ATTRIBUTE_READONLY); break;
-        case Entry::Hidden: folder.AddFile(relative, FILE_ATTRIBUTE_HIDDEN); break;
-        case Entry::System: folder.AddFile(relative, FILE_ATTRIBUTE_SYSTEM); break;
+            case Entry::None:
+                return;
+            case Entry::Folder:
+                folder.AddFolder(relative);
+                break;
+            case Entry::Normal:
+                folder.AddFile(relative, FILE_ATTRIBUTE_NORMAL);
+                break;
+            case Entry::Archive:
+                folder.AddFile(relative, FILE_ATTRIBUTE_ARCHIVE);
+                break;
+            case Entry::ReadOnly:
+                folder.AddFile(relative, FILE_ATTRIBUTE_READONLY);
+                break;
+            case Entry::Hidden:
+                folder.AddFile(relative, FILE_ATTRIBUTE_HIDDEN);
+                break;
+            case Entry::System:
+                folder.AddFile(relative, FILE_ATTRIBUTE_SYSTEM);
+                break;
         }
         disk_.Add(folder.path() + relative, entry);
     }
@@ -130,39 +143,46 @@ std::string DrawDirectory(Dice& dice, const Folders& folders) {
     const std::uint32_t mask = dice.Bits();
     const auto chosen = [&](size_t at) { return (mask >> (at % 32) & 1) != 0; };
     switch (which) {
-    case 0:
-    case 1:
-    case 2: return dir;
-    case 3: return dir + "inner";
-    case 4:
-        for (size_t i = 0; i < dir.size(); ++i)
-            if (chosen(i)) dir[i] = FlipCase(dir[i]);
-        return dir;
-    case 5:
-        for (size_t i = 0; i < dir.size(); ++i)
-            if (dir[i] == '\\' && chosen(i)) dir[i] = '/';
-        return dir;
-    case 6: dir.pop_back(); return dir;  // no trailing backslash
-    case 7: {
-        const std::string wild = "*?<>\"";
-        const char c = wild[mask % wild.size()];
-        if (mask % 10 < 7) return dir + c;
-        return dir.insert(mask % dir.size(), 1, c);
-    }
-    case 8: return dir + std::string(200 + dice.Below(33000), 'a') + "\\";  // beyond what the platform searches
-    case 9: return dir + "Quintell\\";
-    case 10: return dir + ToCodePage(std::wstring(Accented) + L"\\");
-    case 11: {
-        std::string text;
-        for (std::uint32_t n = dice.Below(40); n > 0; --n) text += static_cast<char>(0x20 + dice.Below(0x5F));
-        if (dice.Chance(50)) text += '\\';
-        return text;
-    }
-    default: {
-        std::string bytes;
-        for (std::uint32_t n = dice.Below(300); n > 0; --n) bytes += static_cast<char>(1 + dice.Below(255));
-        return bytes;
-    }
+        case 0:
+        case 1:
+        case 2:
+            return dir;
+        case 3:
+            return dir + "inner";
+        case 4:
+            for (size_t i = 0; i < dir.size(); ++i)
+                if (chosen(i)) dir[i] = FlipCase(dir[i]);
+            return dir;
+        case 5:
+            for (size_t i = 0; i < dir.size(); ++i)
+                if (dir[i] == '\\' && chosen(i)) dir[i] = '/';
+            return dir;
+        case 6:
+            dir.pop_back();
+            return dir;  // no trailing backslash
+        case 7: {
+            const std::string wild = "*?<>\"";
+            const char c = wild[mask % wild.size()];
+            if (mask % 10 < 7) return dir + c;
+            return dir.insert(mask % dir.size(), 1, c);
+        }
+        case 8:
+            return dir + std::string(200 + dice.Below(33000), 'a') + "\\";  // beyond what the platform searches
+        case 9:
+            return dir + "Quintell\\";
+        case 10:
+            return dir + ToCodePage(std::wstring(Accented) + L"\\");
+        case 11: {
+            std::string text;
+            for (std::uint32_t n = dice.Below(40); n > 0; --n) text += static_cast<char>(0x20 + dice.Below(0x5F));
+            if (dice.Chance(50)) text += '\\';
+            return text;
+        }
+        default: {
+            std::string bytes;
+            for (std::uint32_t n = dice.Below(300); n > 0; --n) bytes += static_cast<char>(1 + dice.Below(255));
+            return bytes;
+        }
     }
 }
 
@@ -204,21 +224,24 @@ ProductKey DrawProductKey(Dice& dice, const char* product, const Folders& folder
                                                        : dice.Pick(otherNames);
     k.type = dice.Chance(75) || draw == Draw::Directory ? REG_SZ : dice.Below(12);
     switch (draw == Draw::Directory ? 19 : dice.Below(20)) {
-    case 0:
-    case 1: break;  // no data
-    case 2: k.data.assign(1, '\0'); break;
-    case 3:
-    case 4:
-        for (std::uint32_t n = dice.Below(600); n > 0; --n) k.data += static_cast<char>(dice.Below(256));
-        break;
-    default:
-        k.data = DrawDirectory(dice, folders);
-        if (const std::uint32_t end = dice.Below(100); end < 60) {
-            k.data += '\0';
-        } else if (end < 80) {
-            k.data += '\0';
-            for (std::uint32_t n = 1 + dice.Below(20); n > 0; --n) k.data += static_cast<char>(dice.Below(256));
-        }
+        case 0:
+        case 1:
+            break;  // no data
+        case 2:
+            k.data.assign(1, '\0');
+            break;
+        case 3:
+        case 4:
+            for (std::uint32_t n = dice.Below(600); n > 0; --n) k.data += static_cast<char>(dice.Below(256));
+            break;
+        default:
+            k.data = DrawDirectory(dice, folders);
+            if (const std::uint32_t end = dice.Below(100); end < 60) {
+                k.data += '\0';
+            } else if (end < 80) {
+                k.data += '\0';
+                for (std::uint32_t n = 1 + dice.Below(20); n > 0; --n) k.data += static_cast<char>(dice.Below(256));
+            }
     }
     return k;
 }

@@ -14,7 +14,8 @@ constexpr wchar_t Vendor[] = L"SOFTWARE\\Brevanti";
 void RemoveVendorKeys() {
     for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
         unique_hkey vendor;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Vendor, 0, KEY_ALL_ACCESS | view, vendor.put()) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Vendor, 0, KEY_ALL_ACCESS | view, vendor.put()) != ERROR_SUCCESS)
+            continue;
         for (const wchar_t* product : {L"Pellora", L"Quintell", L"Sarvek"}) {
             RegDeleteTreeW(vendor.get(), product);
             RegDeleteKeyExW(vendor.get(), product, view, 0);

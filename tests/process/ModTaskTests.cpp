@@ -12,8 +12,7 @@ using namespace process_test;
 
 TEST(ModTask, NameIsTheTextBeforeTheFirstNul) {
     EXPECT_EQ(modTask::ExeNameFromField(FieldOf(std::string_view("\0abc.exe", 8)).chars), L"");
-    EXPECT_EQ(modTask::ExeNameFromField(FieldOf(std::string_view("svchost.exe\0old.exe", 19)).chars),
-              L"svchost.exe");
+    EXPECT_EQ(modTask::ExeNameFromField(FieldOf(std::string_view("svchost.exe\0old.exe", 19)).chars), L"svchost.exe");
 
     // NUL in the last place: a name of 259 characters.
     std::string longest(ExeFileChars - 1, 'n');
@@ -44,12 +43,10 @@ TEST(ModTask, WalkListsEveryEntryAndClosesTheSnapshotOnEveryPath) {
     {
         FakeSnapshot fake;
         fake.entries = {FieldOf(std::string_view("[System Process]\0", 17)),
-                        FieldOf(std::string_view("svchost.exe\0", 12)),
-                        FieldOf(std::string_view("svchost.exe\0", 12)),
-                        FieldOf("no-terminator"),
-                        FieldOf(std::string_view("Last.EXE\0", 9))};
-        EXPECT_EQ(fake.Walk(), (std::vector<std::wstring>{L"[System Process]", L"svchost.exe",
-                                                          L"svchost.exe", L"", L"Last.EXE"}));
+                        FieldOf(std::string_view("svchost.exe\0", 12)), FieldOf(std::string_view("svchost.exe\0", 12)),
+                        FieldOf("no-terminator"), FieldOf(std::string_view("Last.EXE\0", 9))};
+        EXPECT_EQ(fake.Walk(),
+                  (std::vector<std::wstring>{L"[System Process]", L"svchost.exe", L"svchost.exe", L"", L"Last.EXE"}));
         EXPECT_EQ(fake.createFlags, 2u);
         EXPECT_EQ(fake.createPid, 0u);
         ASSERT_FALSE(fake.sizesSeen.empty());

@@ -19,8 +19,8 @@ namespace {
 
 // A plain hidden list box as Form1 makes it: unsorted.
 unique_hwnd MakeList() {
-    return unique_hwnd(CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD | WS_VSCROLL | LBS_NOTIFY, 0, 0, 200,
-                                       200, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr));
+    return unique_hwnd(CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD | WS_VSCROLL | LBS_NOTIFY, 0, 0, 200, 200,
+                                       HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr));
 }
 
 std::vector<std::wstring> Items(HWND list) {
@@ -58,15 +58,13 @@ struct ListSpy {
         if (message == WM_SETREDRAW || message == LB_RESETCONTENT || message == LB_INITSTORAGE ||
             message == LB_ADDSTRING)
             spy.seen.push_back({message, wParam});
-        if (message == LB_ADDSTRING && spy.addsBeforeFailure >= 0 && spy.addsBeforeFailure-- == 0)
-            return spy.failure;
+        if (message == LB_ADDSTRING && spy.addsBeforeFailure >= 0 && spy.addsBeforeFailure-- == 0) return spy.failure;
         return CallWindowProcW(spy.original, window, message, wParam, lParam);
     }
 
     explicit ListSpy(HWND list) : list_(list) {
         current = this;
-        original = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Proc)));
+        original = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Proc)));
     }
     ~ListSpy() {
         SetWindowLongPtrW(list_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
@@ -74,7 +72,8 @@ struct ListSpy {
     }
 
     size_t Count(UINT id) const {
-        return static_cast<size_t>(std::count_if(seen.begin(), seen.end(), [id](const Message& m) { return m.id == id; }));
+        return static_cast<size_t>(
+            std::count_if(seen.begin(), seen.end(), [id](const Message& m) { return m.id == id; }));
     }
     // The list repainted nothing while it changed: redraw off first, on again last, once each.
     void ExpectQuietFill() const {
@@ -134,8 +133,8 @@ public:
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
-        if (!CreateProcessW(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                            nullptr, folder_.c_str(), &startup, &info))
+        if (!CreateProcessW(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                            folder_.c_str(), &startup, &info))
             return;
         process_.reset(info.hProcess);
         thread_.reset(info.hThread);
@@ -180,9 +179,9 @@ TEST(ProcessListCommand, FillsQuietlyAndStopsAtTheFirstListError) {
         SCOPED_TRACE("a full walk replaces the old items, upper-cased, in snapshot order");
         Fill(list.get(), {L"OLD.EXE", L"STALE.EXE"});
         FakeSnapshot fake;
-        fake.entries = {FieldOf(std::string_view("svchost.exe\0", 12)), FieldOf(std::string_view("MiXeD_Case.exe\0", 15)),
-                        FieldOf("no terminator"), FieldOf(std::string_view("svchost.exe\0", 12)),
-                        FieldOf(std::string_view("a.exe\0", 6))};
+        fake.entries = {FieldOf(std::string_view("svchost.exe\0", 12)),
+                        FieldOf(std::string_view("MiXeD_Case.exe\0", 15)), FieldOf("no terminator"),
+                        FieldOf(std::string_view("svchost.exe\0", 12)), FieldOf(std::string_view("a.exe\0", 6))};
         ListSpy spy(list.get());
         ProcessListCommand(list.get(), fake.api);
         EXPECT_EQ(Items(list.get()),

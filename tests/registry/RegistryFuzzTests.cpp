@@ -89,16 +89,20 @@ struct Value {
 DWORD DrawSize(Dice& dice, DWORD type) {
     if ((type == REG_DWORD || type == REG_QWORD) && dice.Chance(50)) return dice.Below(9);  // around 4 bytes
     switch (dice.Below(10)) {
-    case 0:
-    case 1:
-    case 2:
-    case 3: return dice.Below(9);
-    case 4:
-    case 5:
-    case 6: return 9 + dice.Below(300);
-    case 7:
-    case 8: return 309 + dice.Below(4096 - 309);
-    default: return 4096 + dice.Below(65536 - 4096 + 1);
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+            return dice.Below(9);
+        case 4:
+        case 5:
+        case 6:
+            return 9 + dice.Below(300);
+        case 7:
+        case 8:
+            return 309 + dice.Below(4096 - 309);
+        default:
+            return 4096 + dice.Below(65536 - 4096 + 1);
     }
 }
 
@@ -120,10 +124,18 @@ Value DrawValue(Dice& dice, const Alphabets& alphabets, unsigned long index) {
     v.data.resize(size);
     for (char& c : v.data) {
         switch (v.content) {
-        case Content::AnyBytes: c = anyByte(); break;
-        case Content::NoNul: c = nonNulByte(); break;
-        case Content::AllNul: c = '\0'; break;
-        default: c = dice.Pick(alphabets.text); break;
+            case Content::AnyBytes:
+                c = anyByte();
+                break;
+            case Content::NoNul:
+                c = nonNulByte();
+                break;
+            case Content::AllNul:
+                c = '\0';
+                break;
+            default:
+                c = dice.Pick(alphabets.text);
+                break;
         }
     }
     if (size > 0 && v.content == Content::TextWithNul) v.data.back() = '\0';
@@ -284,14 +296,20 @@ Script DrawScript(Dice& dice) {
     s.type = dice.Chance(70) ? (dice.Chance(50) ? REG_SZ : REG_DWORD) : dice.Below(12);
     const auto size = [&]() -> DWORD {
         switch (dice.Below(8)) {
-        case 0: return 0;
-        case 1:
-        case 2: return dice.Below(9);
-        case 3:
-        case 4: return dice.Below(300);
-        case 5: return dice.Below(1 << 20);
-        case 6: return 0x80000000u + dice.Below(0x80000000u);  // more than a 32-bit process can hold
-        default: return dice.Below(70000);
+            case 0:
+                return 0;
+            case 1:
+            case 2:
+                return dice.Below(9);
+            case 3:
+            case 4:
+                return dice.Below(300);
+            case 5:
+                return dice.Below(1 << 20);
+            case 6:
+                return 0x80000000u + dice.Below(0x80000000u);  // more than a 32-bit process can hold
+            default:
+                return dice.Below(70000);
         }
     };
     s.reported = size();

@@ -17,10 +17,10 @@
 namespace {
 
 struct Spy {
-    int openKeys = 0;         // opened by the reader and not closed yet
-    REGSAM access = 0;        // of the last open
+    int openKeys = 0;   // opened by the reader and not closed yet
+    REGSAM access = 0;  // of the last open
     HKEY lastOpened = nullptr;
-    DWORD dataCapacity = 0;   // the largest buffer the reader offered
+    DWORD dataCapacity = 0;                // the largest buffer the reader offered
     std::function<void()> betweenQueries;  // runs once, after the next size query
     // When set, every query answers this REG_SZ data, as a platform that reports it raw.
     std::optional<std::string> rawText;

@@ -69,8 +69,7 @@ struct Reply {
         for (VARIANT& arg : args) VariantInit(&arg);
         DISPPARAMS params{args.empty() ? nullptr : args.data(), nullptr, argCount, 0};
         UINT argErr = 0;
-        hr = control->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, value.get(), &error.info,
-                             &argErr);
+        hr = control->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, value.get(), &error.info, &argErr);
     }
     std::wstring Text() const {
         if (value->vt != VT_BSTR) return L"<not a string>";
@@ -87,8 +86,8 @@ public:
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = L"StandInTestContainer";
         RegisterClassW(&wc);  // again in a later test of the same process: already there
-        window_.reset(CreateWindowExW(0, wc.lpszClassName, L"container", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                                      0, 0, 480, 320, nullptr, nullptr, wc.hInstance, nullptr));
+        window_.reset(CreateWindowExW(0, wc.lpszClassName, L"container", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, 0,
+                                      480, 320, nullptr, nullptr, wc.hInstance, nullptr));
         ShowWindow(window_.get(), SW_SHOWNOACTIVATE);
     }
     HWND get() const { return window_.get(); }

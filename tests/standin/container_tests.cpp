@@ -225,9 +225,9 @@ TEST(StandInContainer, RepeatedActivationAndRefusedActivationLeaveNoWindows) {
 
     // No site at all: nothing to activate in.
     const com_ptr<IDispatch> bare = CreateStandIn();
-    EXPECT_EQ(bare.query<IOleObject>()->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0, container.get(),
-                                               &Position),
-              E_UNEXPECTED);
+    EXPECT_EQ(
+        bare.query<IOleObject>()->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0, container.get(), &Position),
+        E_UNEXPECTED);
     EXPECT_TRUE(container.Children().empty());
 
     // Released while in place: the window goes with the control.

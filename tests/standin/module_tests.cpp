@@ -48,8 +48,7 @@ TEST(StandInModule, CanUnloadNowOnlyWhenNothingIsHeld) {
     ASSERT_TRUE(factory);
     EXPECT_EQ(dll.canUnloadNow(), S_FALSE);
     com_ptr<IUnknown> aggregated;
-    EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IUnknown,
-                                      aggregated.put_void()),
+    EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IUnknown, aggregated.put_void()),
               CLASS_E_NOAGGREGATION);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     com_ptr<IDispatch> control;
@@ -94,8 +93,7 @@ TEST(StandInModule, UnloadedAndLoadedAgainItActivatesAgain) {
             {
                 com_ptr<IOleObject> object;
                 ASSERT_EQ(dll.Factory()->CreateInstance(nullptr, IID_IOleObject, object.put_void()), S_OK);
-                ASSERT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, container.get(), &position),
-                          S_OK)
+                ASSERT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, container.get(), &position), S_OK)
                     << "round " << round;
                 ASSERT_EQ(container.Children().size(), 1u);
                 wchar_t name[256] = {};

@@ -18,8 +18,8 @@ public:
     OverriddenHklm() {
         path_ = "Software\\TalvoStandInTests\\" + std::to_string(GetCurrentProcessId());
         RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
-        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  root_.put(), nullptr),
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, root_.put(),
+                                  nullptr),
                   ERROR_SUCCESS);
         EXPECT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, root_.get()), ERROR_SUCCESS);
     }

@@ -80,8 +80,7 @@ TEST(StandInRegistration, UnregisterRemovesEverythingAndRegisterPutsItBack) {
     EXPECT_EQ(Value(ClsidKey), "VbFunzioni stand-in control");
     const std::optional<std::string> server = Value(ClsidKey + "\\InprocServer32");
     ASSERT_TRUE(server);
-    EXPECT_EQ(CompareStringOrdinal(FromAnsi(*server).c_str(), -1, DllPath().c_str(), -1, TRUE), CSTR_EQUAL)
-        << *server;
+    EXPECT_EQ(CompareStringOrdinal(FromAnsi(*server).c_str(), -1, DllPath().c_str(), -1, TRUE), CSTR_EQUAL) << *server;
     EXPECT_EQ(Value(ClsidKey + "\\InprocServer32", "ThreadingModel"), "Apartment");
     EXPECT_EQ(Value(ClsidKey + "\\ProgID"), "TALVO_VB6.VbFunzioni");
     EXPECT_TRUE(KeyExists(ClsidKey + "\\Control"));

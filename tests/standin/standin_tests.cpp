@@ -159,8 +159,7 @@ TEST(StandInScript, SequencesRepeatTheLastAnswerPerObjectAndEscapesResolve) {
     }
     {
         const com_ptr<IDispatch> fresh = CreateStandIn();
-        const ScopedEnv script =
-            ScriptAnswers(PelloraStatus, LR"(str:a\|b\\c\0d\ne\q:|str:|str:C:\Pellora\bin\)");
+        const ScopedEnv script = ScriptAnswers(PelloraStatus, LR"(str:a\|b\\c\0d\ne\q:|str:|str:C:\Pellora\bin\)");
         const Reply escaped(fresh.get(), PelloraStatus);
         ASSERT_EQ(escaped.value->vt, VT_BSTR);
         EXPECT_EQ(SysStringLen(escaped.value->bstrVal), 12u);
@@ -317,11 +316,13 @@ TEST(StandInScript, ErrorFormsFillOrDeferTheExceptionInfo) {
 TEST(StandInScript, UnparsableAnswersAreRefusedAndLogged) {
     OleApartment ole;
     const ScopedCallLog log;
-    for (const wchar_t* bad :
-         {L"bogus", L"str", L"STR", L"i4:", L"i4:12x", L"i4:2147483648", L"i4: 1", L"r8:abc", L"r8:1,5", L"r8:",
-          L"date:inf", L"bool:yes", L"rep:x:a", L"rep:-1:a", L"rep:3", L"error:5:no description colon",
-          L"error:x:S:D", L"error:", L"deferred:5", L"hresult:0x0", L"hresult:1", L"hresult:zz", L"hresult:",
-          L"null:1", L"dispatch:x", L"str:ok|"}) {
+    for (const wchar_t* bad : {L"bogus",       L"str",           L"STR",        L"i4:",
+                               L"i4:12x",      L"i4:2147483648", L"i4: 1",      L"r8:abc",
+                               L"r8:1,5",      L"r8:",           L"date:inf",   L"bool:yes",
+                               L"rep:x:a",     L"rep:-1:a",      L"rep:3",      L"error:5:no description colon",
+                               L"error:x:S:D", L"error:",        L"deferred:5", L"hresult:0x0",
+                               L"hresult:1",   L"hresult:zz",    L"hresult:",   L"null:1",
+                               L"dispatch:x",  L"str:ok|"}) {
         const com_ptr<IDispatch> control = CreateStandIn();
         const ScopedEnv script = ScriptAnswers(PelloraStatus, bad);
         if (std::wstring(bad) == L"str:ok|") {

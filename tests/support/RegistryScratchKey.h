@@ -14,11 +14,11 @@ class RegistryScratchKey {
 public:
     RegistryScratchKey() {
         static int serial = 0;
-        name_ = L"Software\\TalvoRegistryTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(++serial);
+        name_ =
+            L"Software\\TalvoRegistryTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
         RegDeleteTreeW(HKEY_CURRENT_USER, name_.c_str());
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, name_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  key_.put(), nullptr),
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, name_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key_.put(),
+                                  nullptr),
                   ERROR_SUCCESS);
     }
     RegistryScratchKey(const RegistryScratchKey&) = delete;
