@@ -4,14 +4,11 @@
 
 #include <string>
 
-#include "OleSite.h"
 #include "ProcessListCommand.h"
-#include "Readout.h"
 
 namespace {
 
 constexpr wchar_t kHostClassName[] = L"TalvoControlHost";
-constexpr wchar_t kTopLevelSource[] = L"Test OCX TALVO";
 
 // The window's controls, in tab order; positions and sizes in twips.
 constexpr ControlRow kControls[] = {
@@ -48,20 +45,9 @@ WindowKind KindOf(ControlKind kind) {
     return {WC_STATICW, 0, 0};
 }
 
-TopLevelHandler& TopLevel() {
-    static TopLevelHandler handler;
-    return handler;
-}
-
-NumberedError LastError(const wchar_t* source) {
-    const DWORD code = GetLastError();
-    return ErrorFromHresult(HRESULT_FROM_WIN32(code != 0 ? code : ERROR_INVALID_HANDLE), source);
-}
-
 int ScreenDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
+    const unique_screen_dc screen(GetDC(nullptr));
+    const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
     return dpi > 0 ? dpi : 96;
 }
 
@@ -76,12 +62,14 @@ void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
     form.lpfnWndProc = formProc;
     form.hInstance = instance;
     form.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    form.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
-                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    // Shared: the system owns the icons for as long as the module, and the class, live.
+    form.hIconSm =
+        static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                      GetSystemMetrics(SM_CYSMICON), LR_SHARED));
     form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     form.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     form.lpszClassName = kForm1ClassName;
-    if (!RegisterClassExW(&form)) throw LastError(kTopLevelSource);
+    if (!RegisterClassExW(&form)) ThrowLastError(kProgramSource);
 
     WNDCLASSEXW host{};
     host.cbSize = sizeof(host);
@@ -90,7 +78,7 @@ void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
     host.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     host.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     host.lpszClassName = kHostClassName;
-    if (!RegisterClassExW(&host)) throw LastError(kTopLevelSource);
+    if (!RegisterClassExW(&host)) ThrowLastError(kProgramSource);
 }
 
 // The dialog font at 8 points, the size the twips layout was drawn for, at the window's DPI.
@@ -104,50 +92,16 @@ HFONT CreateFormFont(int dpi) {
     return CreateFontIndirectW(&font);
 }
 
-// A message box shows its text up to the first NUL: each part keeps only what shows, so a
-// NUL in the description does not hide the source after it.
-std::wstring UpToNul(const std::wstring& text) { return text.substr(0, text.find(L'\0')); }
-
-// A box taller than the screen hides its own button: a longer description is shown cut.
-constexpr size_t kShownDescription = 1024;
-
-std::wstring Shown(const std::wstring& description) {
-    std::wstring text = UpToNul(description);
-    if (text.size() > kShownDescription) {
-        text.resize(kShownDescription);
-        text += L"\u2026";
-    }
-    return text;
-}
-
-void DefaultTopLevelHandler(HWND form, const NumberedError& error) {
-    const std::wstring text = L"Run-time error '" + std::to_wstring(error.Number()) + L"':\n\n" +
-                              Shown(error.Description()) + L"\n\nSource: " + UpToNul(error.Source());
-    MessageBoxW(form, text.c_str(), kTopLevelSource, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
-}
-
 }  // namespace
 
 std::span<const ControlRow> Form1Controls() { return kControls; }
 
-void Form1::SetTopLevelHandler(TopLevelHandler handler) { TopLevel() = std::move(handler); }
-
-void Form1::ReportAndEnd(HWND form, const NumberedError& error) {
-    try {
-        if (TopLevel())
-            TopLevel()(form, error);
-        else
-            DefaultTopLevelHandler(form, error);
-    } catch (...) {
-        // The report itself failed; the program ends all the same.
-    }
-}
-
-std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi) {
+std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi, ErrorReporter reporter) {
     RegisterClasses(instance, &Form1::WindowProc);
 
     std::unique_ptr<Form1> form(new Form1());
     form->dpi_ = dpi > 0 ? dpi : ScreenDpi();
+    form->reporter_ = std::move(reporter);
 
     constexpr DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
     RECT frame{0, 0, TwipsToPixels(kForm1ClientWidthTwips, form->dpi_),
@@ -155,7 +109,7 @@ std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi) {
     AdjustWindowRectEx(&frame, style, FALSE, 0);
     if (!CreateWindowExW(0, kForm1ClassName, kForm1Caption, style, CW_USEDEFAULT, CW_USEDEFAULT,
                          frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get()))
-        throw LastError(kTopLevelSource);
+        ThrowLastError(kProgramSource);
 
     form->CreateControls(instance);
     // Only a window that came up whole ends the message loop when it goes; a half-made one
@@ -184,10 +138,12 @@ void Form1::CreateControls(HINSTANCE instance) {
                                      TwipsToPixels(row.left, dpi_), TwipsToPixels(row.top, dpi_),
                                      TwipsToPixels(row.width, dpi_), TwipsToPixels(row.height, dpi_), window_,
                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
-        if (!child) throw LastError(kTopLevelSource);
+        if (!child) ThrowLastError(kProgramSource);
         children_[i] = child;
         if (font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-        if (row.kind == ControlKind::FunctionControl) CreateFunctionControl(child);
+        if (row.kind == ControlKind::FunctionControl)
+            vbFunzioni1_ =
+                std::make_unique<HostedControl>(child, kFunctionControlProgId, kFunctionControlExtent, row.name);
     }
     // The read-outs lie over the function control's area: keep them on top so they stay
     // readable. Labels take no focus, so the tab order is unchanged.
@@ -196,46 +152,22 @@ void Form1::CreateControls(HINSTANCE instance) {
             SetWindowPos(Control(row.id), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
-void Form1::CreateFunctionControl(HWND host) {
-    site_ = OleSite::Create(host, L"VbFunzioni1");
-    control_ = site_->Embed(kFunctionControlProgId, kFunctionControlExtent);
-}
-
-void Form1::DestroyFunctionControl() noexcept {
-    control_.reset();
-    if (site_) site_->Unembed();
-    site_.reset();
-}
-
-void Form1::SetLabel(ControlId label, std::wstring_view text) {
-    const std::wstring copy(text);
-    if (!SetWindowTextW(Control(label), copy.c_str())) throw LastError(kTopLevelSource);
-}
-
-void Form1::SetCaption(std::wstring_view text) {
-    const std::wstring copy(text);
-    if (!SetWindowTextW(window_, copy.c_str())) throw LastError(kTopLevelSource);
+ReadoutWindow Form1::ReadoutTargets() const noexcept {
+    return {window_, Control(IDC_LABEL2), Control(IDC_LABEL3), Control(IDC_LABEL4), Control(IDC_LABEL5)};
 }
 
 // The boundary of a click handler: an error raised inside a command is reported and ends
 // the program; nothing crosses into the window procedure.
 template <typename Command>
 void Form1::RunCommand(Command command) noexcept {
-    long exitCode = 0;
     try {
         command();
         return;
-    } catch (const NumberedError& error) {
-        ReportAndEnd(window_, error);
-        exitCode = error.Number();
-    } catch (const std::bad_alloc&) {
-        ReportAndEnd(window_, NumberedError(errnum::OutOfMemory, kTopLevelSource, L"Out of memory"));
-        exitCode = errnum::OutOfMemory;
     } catch (...) {
-        ReportAndEnd(window_, NumberedError(E_UNEXPECTED, kTopLevelSource, SystemMessage(E_UNEXPECTED)));
-        exitCode = E_UNEXPECTED;
+        const NumberedError error = CaughtError();
+        ReportError(reporter_, window_, error);
+        exitCode_ = ExitCodeFor(error);
     }
-    exitCode_ = exitCode != 0 ? static_cast<int>(exitCode) : 1;
     if (window_) DestroyWindow(window_);
 }
 
@@ -259,7 +191,11 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (HIWORD(wParam) == BN_CLICKED) {
                 switch (LOWORD(wParam)) {
                     case IDC_COMMAND1:
-                        RunCommand([this] { ReadoutCommand(*this); });
+                        RunCommand([this] {
+                            // The command's own reference: the control lives until it is done.
+                            const com_ptr<IDispatch> control(VbFunzioni1());
+                            ReadoutCommand(control.get(), ReadoutTargets());
+                        });
                         return 0;
                     case IDC_COMMAND2:
                         RunCommand([this] { ProcessListCommand(Control(IDC_LIST1)); });
@@ -282,7 +218,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
 
         case WM_DESTROY:
-            DestroyFunctionControl();
+            vbFunzioni1_.reset();
             if (quitOnDestroy_) PostQuitMessage(exitCode_);
             return 0;
         case WM_NCDESTROY:

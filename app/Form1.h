@@ -4,16 +4,14 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <functional>
 #include <memory>
 #include <span>
-#include <string_view>
 
 #include "ControlIds.h"
-#include "NumberedError.h"
+#include "HostedControl.h"
+#include "Readout.h"
+#include "TopLevelReport.h"
 #include "Unique.h"
-
-class OleSite;
 
 enum class ControlKind { FunctionControl, Label, CommandButton, ListBox };
 
@@ -36,15 +34,13 @@ inline constexpr SIZEL kFunctionControlExtent = {9128, 1931};
 
 inline int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, 1440); }
 
-// What happens to an error that reaches the top level: reported, then the program ends.
-// Tests replace it so that no message box blocks them.
-using TopLevelHandler = std::function<void(HWND form, const NumberedError& error)>;
-
 class Form1 {
 public:
     // Creates the window with every control of the table and the function control active
-    // in place. Throws NumberedError when the function control cannot be created.
-    static std::unique_ptr<Form1> Create(HINSTANCE instance, int dpi = 0);
+    // in place. Throws NumberedError when the function control cannot be created. An error
+    // that ends a command goes to reporter (the message box when there is none), then the
+    // window closes and the message loop ends with a non-zero code.
+    static std::unique_ptr<Form1> Create(HINSTANCE instance, int dpi = 0, ErrorReporter reporter = {});
     ~Form1();
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
@@ -54,21 +50,15 @@ public:
     HWND Control(ControlId id) const noexcept;
     int Dpi() const noexcept { return dpi_; }
 
-    // What the commands use.
-    IDispatch* VbFunzioni1() const noexcept { return control_.get(); }
-    void SetLabel(ControlId label, std::wstring_view text);
-    void SetCaption(std::wstring_view text);
-
-    static void SetTopLevelHandler(TopLevelHandler handler);
-    static void ReportAndEnd(HWND form, const NumberedError& error);
+    // The function control's dispatch; null once the window is gone.
+    IDispatch* VbFunzioni1() const noexcept { return vbFunzioni1_ ? vbFunzioni1_->Dispatch() : nullptr; }
 
 private:
     Form1() = default;
     static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls(HINSTANCE instance);
-    void CreateFunctionControl(HWND host);
-    void DestroyFunctionControl() noexcept;
+    ReadoutWindow ReadoutTargets() const noexcept;
     template <typename Command>
     void RunCommand(Command command) noexcept;
 
@@ -78,9 +68,9 @@ private:
     int dpi_ = 96;
     int exitCode_ = 0;
     bool quitOnDestroy_ = false;
+    ErrorReporter reporter_;
     unique_hgdiobj font_;
-    com_ptr<OleSite> site_;
-    com_ptr<IDispatch> control_;
+    std::unique_ptr<HostedControl> vbFunzioni1_;
 };
 
 // Runs the message loop with dialog keyboard handling (Tab, Shift+Tab) for the window;

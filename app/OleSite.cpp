@@ -4,131 +4,10 @@
 
 #include <new>
 
-#include "NumberedError.h"
-
-namespace {
-
-constexpr wchar_t kSiteSource[] = L"Test OCX TALVO";
-
-// The control's persisted properties: its extent, and nothing else.
-class ExtentPropertyBag final : public IPropertyBag {
-public:
-    explicit ExtentPropertyBag(SIZEL extent) : extent_(extent) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IPropertyBag) {
-            *ppv = static_cast<IPropertyBag*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG refs = InterlockedDecrement(&refs_);
-        if (refs == 0) delete this;
-        return refs;
-    }
-
-    STDMETHODIMP Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
-        if (name == nullptr || value == nullptr) return E_POINTER;
-        LONG found;
-        if (lstrcmpiW(name, L"_extentx") == 0) {
-            found = extent_.cx;
-        } else if (lstrcmpiW(name, L"_extenty") == 0) {
-            found = extent_.cy;
-        } else {
-            return E_INVALIDARG;  // not persisted: the control keeps its default
-        }
-        // The caller may ask for a type of its choosing by presetting vt.
-        const VARTYPE wanted = value->vt;
-        VariantClear(value);
-        value->vt = VT_I4;
-        value->lVal = found;
-        if (wanted != VT_EMPTY && wanted != VT_I4) return VariantChangeType(value, value, 0, wanted);
-        return S_OK;
-    }
-    STDMETHODIMP Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
-
-private:
-    ~ExtentPropertyBag() = default;
-    LONG refs_ = 1;
-    SIZEL extent_;
-};
-
-NumberedError CreationError(const wchar_t* progId, HRESULT hr) {
-    NumberedError base = ErrorFromHresult(hr, kSiteSource);
-    return NumberedError(base.Number(), base.Source(),
-                         L"Cannot create the control \"" + std::wstring(progId) + L"\": " + base.Description());
-}
-
-}  // namespace
-
-com_ptr<OleSite> OleSite::Create(HWND host, std::wstring displayName) {
+com_ptr<OleSite> OleSite::Create(SiteOwner& owner) {
     com_ptr<OleSite> site;
-    *site.put() = new OleSite(host, std::move(displayName));
+    *site.put() = new OleSite(owner);
     return site;
-}
-
-RECT OleSite::HostRect() const noexcept {
-    RECT rect{};
-    GetClientRect(host_, &rect);
-    return rect;
-}
-
-void OleSite::LoadPersistedExtent(IOleObject* object, SIZEL extent) {
-    if (com_ptr<IPersistPropertyBag> bag = com_ptr<IOleObject>(object).query<IPersistPropertyBag>()) {
-        com_ptr<IPropertyBag> properties;
-        *properties.put() = new ExtentPropertyBag(extent);
-        ThrowIfFailed(bag->Load(properties.get(), nullptr), kSiteSource);
-        return;
-    }
-    if (com_ptr<IPersistStreamInit> stream = com_ptr<IOleObject>(object).query<IPersistStreamInit>())
-        ThrowIfFailed(stream->InitNew(), kSiteSource);
-}
-
-com_ptr<IDispatch> OleSite::Embed(const wchar_t* progId, SIZEL extent) {
-    CLSID clsid{};
-    HRESULT hr = CLSIDFromProgID(progId, &clsid);
-    if (FAILED(hr)) throw CreationError(progId, hr);
-
-    com_ptr<IOleObject> object;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject, object.put_void());
-    if (FAILED(hr)) throw CreationError(progId, hr);
-
-    DWORD misc = 0;
-    if (FAILED(object->GetMiscStatus(DVASPECT_CONTENT, &misc))) misc = 0;
-    // From here on the control may hold a reference to us: Unembed undoes it on failure.
-    object_ = object;
-    try {
-        if (misc & OLEMISC_SETCLIENTSITEFIRST) ThrowIfFailed(object->SetClientSite(this), kSiteSource);
-        LoadPersistedExtent(object.get(), extent);
-        if (!(misc & OLEMISC_SETCLIENTSITEFIRST)) ThrowIfFailed(object->SetClientSite(this), kSiteSource);
-        object->SetHostNames(L"Test OCX TALVO", displayName_.c_str());
-        ThrowIfFailed(object->SetExtent(DVASPECT_CONTENT, &extent), kSiteSource);
-
-        RECT rect = HostRect();
-        ThrowIfFailed(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, this, 0, host_, &rect), kSiteSource);
-
-        com_ptr<IDispatch> dispatch = object.query<IDispatch>();
-        if (!dispatch) throw CreationError(progId, E_NOINTERFACE);
-        return dispatch;
-    } catch (...) {
-        Unembed();
-        throw;
-    }
-}
-
-void OleSite::Unembed() noexcept {
-    if (com_ptr<IOleInPlaceObject> inPlace = inPlace_) inPlace->InPlaceDeactivate();
-    inPlace_.reset();
-    if (com_ptr<IOleObject> object = object_) {
-        object->Close(OLECLOSE_NOSAVE);
-        object->SetClientSite(nullptr);
-    }
-    object_.reset();
 }
 
 // IUnknown
@@ -180,8 +59,8 @@ STDMETHODIMP OleSite::RequestNewObjectLayout() { return E_NOTIMPL; }
 
 STDMETHODIMP OleSite::GetWindow(HWND* phwnd) {
     if (phwnd == nullptr) return E_POINTER;
-    *phwnd = host_;
-    return S_OK;
+    *phwnd = owner_ ? owner_->Host() : nullptr;
+    return *phwnd ? S_OK : E_FAIL;
 }
 STDMETHODIMP OleSite::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
 
@@ -190,7 +69,7 @@ STDMETHODIMP OleSite::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
 STDMETHODIMP OleSite::CanInPlaceActivate() { return S_OK; }
 
 STDMETHODIMP OleSite::OnInPlaceActivate() {
-    if (object_) inPlace_ = object_.query<IOleInPlaceObject>();
+    if (owner_) owner_->OnInPlaceActivate();
     return S_OK;
 }
 
@@ -202,11 +81,11 @@ STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUI
     *ppFrame = static_cast<IOleInPlaceFrame*>(this);
     AddRef();
     *ppDoc = nullptr;
-    *lprcPosRect = HostRect();
+    *lprcPosRect = owner_->HostRect();
     *lprcClipRect = *lprcPosRect;
     if (lpFrameInfo != nullptr) {
         lpFrameInfo->fMDIApp = FALSE;
-        lpFrameInfo->hwndFrame = GetAncestor(host_, GA_ROOT);
+        lpFrameInfo->hwndFrame = GetAncestor(owner_->Host(), GA_ROOT);
         lpFrameInfo->haccel = nullptr;
         lpFrameInfo->cAccelEntries = 0;
     }
@@ -216,22 +95,19 @@ STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUI
 STDMETHODIMP OleSite::Scroll(SIZE) { return E_NOTIMPL; }
 STDMETHODIMP OleSite::OnUIDeactivate(BOOL) { return S_OK; }
 STDMETHODIMP OleSite::OnInPlaceDeactivate() {
-    inPlace_.reset();
+    if (owner_) owner_->OnInPlaceDeactivate();
     return S_OK;
 }
 STDMETHODIMP OleSite::DiscardUndoState() { return E_NOTIMPL; }
 STDMETHODIMP OleSite::DeactivateAndUndo() {
-    if (inPlace_) inPlace_->UIDeactivate();
+    if (owner_) owner_->UIDeactivate();
     return S_OK;
 }
 
 // The control stays where the table puts it: a request to move is answered by restating
 // the host's rectangle.
 STDMETHODIMP OleSite::OnPosRectChange(LPCRECT) {
-    if (inPlace_) {
-        const RECT rect = HostRect();
-        inPlace_->SetObjectRects(&rect, &rect);
-    }
+    if (owner_) owner_->KeepInPlace();
     return S_OK;
 }
 
@@ -284,11 +160,14 @@ STDMETHODIMP OleSite::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DIS
             pVarResult->vt = VT_BOOL;
             pVarResult->boolVal = VARIANT_TRUE;
             return S_OK;
-        case DISPID_AMBIENT_DISPLAYNAME:
-            pVarResult->bstrVal = SysAllocStringLen(displayName_.data(), static_cast<UINT>(displayName_.size()));
+        case DISPID_AMBIENT_DISPLAYNAME: {
+            if (owner_ == nullptr) return DISP_E_MEMBERNOTFOUND;
+            const std::wstring& name = owner_->DisplayName();
+            pVarResult->bstrVal = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
             if (pVarResult->bstrVal == nullptr) return E_OUTOFMEMORY;
             pVarResult->vt = VT_BSTR;
             return S_OK;
+        }
         case DISPID_AMBIENT_LOCALEID:
             pVarResult->vt = VT_I4;
             pVarResult->lVal = static_cast<LONG>(GetUserDefaultLCID());

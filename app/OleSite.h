@@ -1,7 +1,7 @@
 #pragma once
-// The container side of one hosted ActiveX control: client site, in-place site and frame,
-// control site, and the ambient properties. The control lives in a host child window of
-// the form, which takes its place in the tab order.
+// The COM face of the container that one hosted ActiveX control talks to: client site,
+// in-place site and frame, control site, and the ambient properties. It only answers; its
+// owner (HostedControl) creates and tears down the control.
 #include <windows.h>
 #include <ole2.h>
 #include <ocidl.h>
@@ -10,21 +10,32 @@
 
 #include "Unique.h"
 
+// What the site needs of whoever owns the control (HostedControl).
+class SiteOwner {
+public:
+    virtual HWND Host() const noexcept = 0;
+    virtual RECT HostRect() const noexcept = 0;
+    virtual const std::wstring& DisplayName() const noexcept = 0;
+    virtual void OnInPlaceActivate() noexcept = 0;
+    virtual void OnInPlaceDeactivate() noexcept = 0;
+    // The control asks to be moved: it stays where the host is.
+    virtual void KeepInPlace() noexcept = 0;
+    virtual void UIDeactivate() noexcept = 0;
+
+protected:
+    ~SiteOwner() = default;
+};
+
 class OleSite final : public IOleClientSite,
                       public IOleInPlaceSite,
                       public IOleInPlaceFrame,
                       public IOleControlSite,
                       public IDispatch {
 public:
-    // The site starts with one reference, owned by the caller.
-    static com_ptr<OleSite> Create(HWND host, std::wstring displayName);
+    static com_ptr<OleSite> Create(SiteOwner& owner);
 
-    // Creates the control, loads its persisted extent and activates it in place filling the
-    // host window. Returns the control's dispatch interface. Throws NumberedError.
-    com_ptr<IDispatch> Embed(const wchar_t* progId, SIZEL extentHimetric);
-
-    // Deactivates, closes and lets go of the control; safe to call more than once.
-    void Unembed() noexcept;
+    // The owner is gone: a control that still holds the site gets answers without it.
+    void Detach() noexcept { owner_ = nullptr; }
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -85,14 +96,9 @@ public:
                         UINT*) override;
 
 private:
-    OleSite(HWND host, std::wstring displayName) : host_(host), displayName_(std::move(displayName)) {}
+    explicit OleSite(SiteOwner& owner) : owner_(&owner) {}
     ~OleSite() = default;
-    void LoadPersistedExtent(IOleObject* object, SIZEL extent);
-    RECT HostRect() const noexcept;
 
     LONG refs_ = 1;
-    HWND host_;
-    std::wstring displayName_;
-    com_ptr<IOleObject> object_;
-    com_ptr<IOleInPlaceObject> inPlace_;
+    SiteOwner* owner_;
 };

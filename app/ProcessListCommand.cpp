@@ -32,7 +32,7 @@ private:
 // platform's "Out of memory" (7); any other refusal is "Invalid procedure call or argument" (5).
 [[noreturn]] void ThrowListError(LRESULT result) {
     if (result == LB_ERRSPACE) throw NumberedError(errnum::OutOfMemory, L"List1", L"Out of memory");
-    throw NumberedError(5, L"List1", L"Invalid procedure call or argument");
+    throw NumberedError(errnum::InvalidProcedureCall, L"List1", L"Invalid procedure call or argument");
 }
 
 void AppendItem(HWND list, const std::wstring& text) {

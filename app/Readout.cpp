@@ -1,6 +1,6 @@
 #include "Readout.h"
 
-#include "Form1.h"
+#include "ControlIds.h"
 #include "FullPathClientInstalled.h"
 #include "NumberedError.h"
 #include "Unique.h"
@@ -17,10 +17,11 @@ NumberedError ControlError(HRESULT hr) {
         case DISP_E_TYPEMISMATCH:
             return NumberedError(errnum::TypeMismatch, kControlSource, L"Type mismatch");
         case DISP_E_OVERFLOW:
-            return NumberedError(6, kControlSource, L"Overflow");
+            return NumberedError(errnum::Overflow, kControlSource, L"Overflow");
         case DISP_E_MEMBERNOTFOUND:
         case DISP_E_UNKNOWNNAME:
-            return NumberedError(438, kControlSource, L"Object doesn't support this property or method");
+            return NumberedError(errnum::NoSuchMember, kControlSource,
+                                 L"Object doesn't support this property or method");
         case E_OUTOFMEMORY:
             return NumberedError(errnum::OutOfMemory, kControlSource, L"Out of memory");
         default:
@@ -54,6 +55,10 @@ NumberedError ErrorFromExcepInfo(EXCEPINFO& info) {
     return NumberedError(number, std::move(from), std::move(text));
 }
 
+void SetText(HWND window, const std::wstring& text) {
+    if (!SetWindowTextW(window, text.c_str())) ThrowLastError(kProgramSource);
+}
+
 }  // namespace
 
 std::wstring AnswerToText(const VARIANT& answer) {
@@ -82,7 +87,8 @@ std::wstring AnswerToText(const VARIANT& answer) {
 }
 
 std::wstring AskFunctionControl(IDispatch* control, DISPID member) {
-    if (control == nullptr) throw NumberedError(91, kControlSource, L"Object variable or With block variable not set");
+    if (control == nullptr)
+        throw NumberedError(errnum::ObjectNotSet, kControlSource, L"Object variable or With block variable not set");
     DISPPARAMS noArguments{};
     unique_variant answer;
     EXCEPINFO info{};
@@ -98,13 +104,12 @@ std::wstring AskFunctionControl(IDispatch* control, DISPID member) {
     return AnswerToText(*answer.get());
 }
 
-void ReadoutCommand(Form1& form) {
-    IDispatch* control = form.VbFunzioni1();
-    form.SetLabel(IDC_LABEL2, L"LocalIP: " + AskFunctionControl(control, kDispIdLocalIp));
-    form.SetLabel(IDC_LABEL3, L"Plr Stato: " + AskFunctionControl(control, kDispIdClientStatus));
-    form.SetLabel(IDC_LABEL4, L"MAC Address: " + AskFunctionControl(control, kDispIdMacAddress));
-    form.SetLabel(IDC_LABEL5, L"FullPathClientInstalled: " + FullPathClientInstalled());
+void ReadoutCommand(IDispatch* control, const ReadoutWindow& window) {
+    SetText(window.label2, L"LocalIP: " + AskFunctionControl(control, kDispIdLocalIp));
+    SetText(window.label3, L"Plr Stato: " + AskFunctionControl(control, kDispIdClientStatus));
+    SetText(window.label4, L"MAC Address: " + AskFunctionControl(control, kDispIdMacAddress));
+    SetText(window.label5, L"FullPathClientInstalled: " + FullPathClientInstalled());
     // A fresh call: the caption tests what the control says now.
     const bool zero = AskFunctionControl(control, kDispIdMacAddress) == kZeroMacAddress;
-    form.SetCaption(zero ? L"True" : L"False");
+    SetText(window.form, zero ? L"True" : L"False");
 }

@@ -1,17 +1,22 @@
 #pragma once
 // Command1 ("Get"): what the function control reports, shown label by label.
+#include <windows.h>
 #include <oaidl.h>
 
 #include <string>
-
-class Form1;
 
 inline constexpr DISPID kDispIdLocalIp = 0x60030001;
 inline constexpr DISPID kDispIdMacAddress = 0x60030002;
 inline constexpr DISPID kDispIdClientStatus = 0x60030005;
 inline constexpr wchar_t kZeroMacAddress[] = L"00-00-00-00-00-00";
 
-void ReadoutCommand(Form1& form);
+// What the command writes to: the four read-outs and the window that takes the caption.
+struct ReadoutWindow {
+    HWND form;
+    HWND label2, label3, label4, label5;
+};
+
+void ReadoutCommand(IDispatch* control, const ReadoutWindow& window);
 
 // Calls a member of the control by DISPID, with no arguments, as a method or property get,
 // and returns its answer as text. Throws NumberedError.

@@ -17,12 +17,12 @@ class HostedForm {
 public:
     HostedForm() {
         ole_ = SUCCEEDED(OleInitialize(nullptr));
-        Form1::SetTopLevelHandler([this](HWND, const NumberedError& error) {
+        const ErrorReporter keep = [this](HWND, const NumberedError& error) {
             lastError_ =
                 L"error " + std::to_wstring(error.Number()) + L" (" + error.Source() + L"): " + error.Description();
-        });
+        };
         try {
-            form_ = Form1::Create(GetModuleHandleW(nullptr));
+            form_ = Form1::Create(GetModuleHandleW(nullptr), 0, keep);
             ShowWindow(form_->Window(), SW_SHOWNOACTIVATE);
             UpdateWindow(form_->Window());
             PumpMessages();
@@ -35,7 +35,6 @@ public:
     HostedForm& operator=(const HostedForm&) = delete;
     ~HostedForm() {
         form_.reset();
-        Form1::SetTopLevelHandler(nullptr);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         }  // the WM_QUIT a closed form leaves

@@ -105,7 +105,7 @@ void BareProcessList(HWND list) {
     SendMessageW(list, LB_RESETCONTENT, 0, 0);
     // kernel32's ANSI functions themselves, as modTask declares them.
     const modTask::SnapshotApi& kernel = modTask::SystemSnapshotApi();
-    const HANDLE snapshot = kernel.createSnapshot(modTask::SnapProcess, 0);
+    const HANDLE snapshot = kernel.createSnapshot(modTask::kSnapProcess, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
         modTask::ProcessEntry32 entry{};
         entry.dwSize = sizeof(entry);

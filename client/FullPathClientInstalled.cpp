@@ -12,19 +12,13 @@
 
 namespace {
 
-constexpr wchar_t Source[] = L"FullPathClientInstalled";
-
-[[noreturn]] void ThrowLastError(DWORD fallback) {
-    DWORD error = GetLastError();
-    if (error == ERROR_SUCCESS) error = fallback;
-    throw ErrorFromHresult(HRESULT_FROM_WIN32(error), Source);
-}
+constexpr wchar_t kSource[] = L"FullPathClientInstalled";
 
 std::wstring OwnModulePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) ThrowLastError(ERROR_MOD_NOT_FOUND);
+        if (length == 0) ThrowLastError(kSource, ERROR_MOD_NOT_FOUND);
         if (length < path.size()) {
             path.resize(length);
             return path;
@@ -38,13 +32,14 @@ std::wstring CompanyName() {
     const std::wstring module = OwnModulePath();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(module.c_str(), &ignored);
-    if (size == 0) ThrowLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    if (size == 0) ThrowLastError(kSource, ERROR_RESOURCE_TYPE_NOT_FOUND);
     std::vector<unsigned char> record(size);
-    if (!GetFileVersionInfoW(module.c_str(), 0, size, record.data())) ThrowLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    if (!GetFileVersionInfoW(module.c_str(), 0, size, record.data()))
+        ThrowLastError(kSource, ERROR_RESOURCE_TYPE_NOT_FOUND);
     void* text = nullptr;
     UINT length = 0;
     if (!VerQueryValueW(record.data(), L"\\StringFileInfo\\041004B0\\CompanyName", &text, &length) || text == nullptr)
-        ThrowLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        ThrowLastError(kSource, ERROR_RESOURCE_NAME_NOT_FOUND);
     const wchar_t* name = static_cast<const wchar_t*>(text);
     return std::wstring(name, wcsnlen(name, length));
 }
@@ -75,8 +70,8 @@ bool FileExists(const std::wstring& path) {
     WIN32_FIND_DATAW data;
     unique_hfind find(FindFirstFileW(path.c_str(), &data));
     if (!find) return false;
-    constexpr DWORD NotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    return (data.dwFileAttributes & NotNormal) == 0;
+    constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return (data.dwFileAttributes & kNotNormal) == 0;
 }
 
 }  // namespace

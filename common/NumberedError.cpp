@@ -60,3 +60,10 @@ NumberedError ErrorFromHresult(HRESULT hr, std::wstring source) {
     }
     return NumberedError(number, std::move(source), std::move(description));
 }
+
+NumberedError LastError(std::wstring source, DWORD fallback) {
+    const DWORD code = GetLastError();
+    return ErrorFromHresult(HRESULT_FROM_WIN32(code != ERROR_SUCCESS ? code : fallback), std::move(source));
+}
+
+void ThrowLastError(std::wstring source, DWORD fallback) { throw LastError(std::move(source), fallback); }

@@ -40,9 +40,19 @@ inline void ThrowIfFailed(HRESULT hr, const wchar_t* source) {
     if (FAILED(hr)) throw ErrorFromHresult(hr, source);
 }
 
-// Numbers the platform gives the errors it raises itself.
+// The error GetLastError() holds now, as a numbered error; `fallback` stands in when a
+// failing call left no code behind.
+NumberedError LastError(std::wstring source, DWORD fallback = ERROR_INVALID_HANDLE);
+[[noreturn]] void ThrowLastError(std::wstring source, DWORD fallback = ERROR_INVALID_HANDLE);
+
+// Numbers the platform gives the errors it raises itself, and the program's own.
 namespace errnum {
+inline constexpr long InvalidProcedureCall = 5;
+inline constexpr long Overflow = 6;
 inline constexpr long OutOfMemory = 7;
-inline constexpr long InvalidUseOfNull = 94;
 inline constexpr long TypeMismatch = 13;
+inline constexpr long ObjectNotSet = 91;
+inline constexpr long InvalidUseOfNull = 94;
+inline constexpr long NoSuchMember = 438;
+inline constexpr long RegistryNotInitialized = 1777;
 }  // namespace errnum

@@ -2,6 +2,7 @@
 // Small owners in the manner of WIL: one owner per handle, BSTR, VARIANT and COM pointer,
 // released on every path out of the scope that took it.
 #include <windows.h>
+#include <ole2.h>
 #include <oleauto.h>
 #include <unknwn.h>
 
@@ -61,6 +62,7 @@ inline void CloseFind(HANDLE handle) noexcept { ::FindClose(handle); }
 inline void FreeLibrary(HMODULE module) noexcept { ::FreeLibrary(module); }
 inline void DestroyWindow(HWND window) noexcept { ::DestroyWindow(window); }
 inline void DeleteObject(HGDIOBJ object) noexcept { ::DeleteObject(object); }
+inline void ReleaseScreenDc(HDC dc) noexcept { ::ReleaseDC(nullptr, dc); }
 }  // namespace unique_detail
 
 using unique_hkey = unique_any<unique_detail::null_traits<HKEY, &unique_detail::CloseKey>>;
@@ -70,6 +72,23 @@ using unique_hfind = unique_any<unique_detail::invalid_handle_traits<&unique_det
 using unique_hmodule = unique_any<unique_detail::null_traits<HMODULE, &unique_detail::FreeLibrary>>;
 using unique_hwnd = unique_any<unique_detail::null_traits<HWND, &unique_detail::DestroyWindow>>;
 using unique_hgdiobj = unique_any<unique_detail::null_traits<HGDIOBJ, &unique_detail::DeleteObject>>;
+// A DC of the whole screen, from GetDC(nullptr).
+using unique_screen_dc = unique_any<unique_detail::null_traits<HDC, &unique_detail::ReleaseScreenDc>>;
+
+// Balances a successful OleInitialize (or CoInitialize) on the thread that made it, as WIL's
+// unique_oleuninitialize_call does; a failed one is not balanced.
+class unique_oleuninitialize_call {
+public:
+    explicit unique_oleuninitialize_call(HRESULT initialized) noexcept : armed_(SUCCEEDED(initialized)) {}
+    unique_oleuninitialize_call(const unique_oleuninitialize_call&) = delete;
+    unique_oleuninitialize_call& operator=(const unique_oleuninitialize_call&) = delete;
+    ~unique_oleuninitialize_call() {
+        if (armed_) ::OleUninitialize();
+    }
+
+private:
+    bool armed_;
+};
 
 class unique_bstr {
 public:
@@ -151,8 +170,9 @@ public:
         if (I* old = std::exchange(ptr_, nullptr)) old->Release();
     }
 
+    // The same object through another interface; null when it has none (WIL's try_query).
     template <typename J>
-    com_ptr<J> query() const noexcept {
+    com_ptr<J> try_query() const noexcept {
         com_ptr<J> result;
         if (ptr_) ptr_->QueryInterface(__uuidof(J), result.put_void());
         return result;

@@ -45,15 +45,15 @@ const SnapshotApi& SystemSnapshotApi() noexcept {
     return api;
 }
 
-std::wstring ExeNameFromField(const CHAR (&field)[ExeFileChars]) {
-    const void* nul = std::memchr(field, '\0', ExeFileChars);
+std::wstring ExeNameFromField(const CHAR (&field)[kExeFileChars]) {
+    const void* nul = std::memchr(field, '\0', kExeFileChars);
     if (nul == nullptr) return {};
     const size_t length = static_cast<size_t>(static_cast<const CHAR*>(nul) - field);
     return FromAnsi(std::string_view(field, length));
 }
 
 void WalkProcessNames(const std::function<void(const std::wstring& name)>& onName, const SnapshotApi& api) {
-    const SnapshotHandle snapshot(api, api.createSnapshot(SnapProcess, 0));
+    const SnapshotHandle snapshot(api, api.createSnapshot(kSnapProcess, 0));
     if (!snapshot) return;
 
     // One record for the whole walk; zeroed so a call that fills less leaves no garbage.

@@ -12,8 +12,8 @@
 namespace modTask {
 
 // TH32CS_SNAPPROCESS, named apart from the SDK macro.
-inline constexpr DWORD SnapProcess = 0x00000002;
-inline constexpr size_t ExeFileChars = MAX_PATH;
+inline constexpr DWORD kSnapProcess = 0x00000002;
+inline constexpr size_t kExeFileChars = MAX_PATH;
 
 // The ANSI PROCESSENTRY32 record, named apart from the SDK's macro.
 struct ProcessEntry32 {
@@ -26,7 +26,7 @@ struct ProcessEntry32 {
     DWORD th32ParentProcessID;
     LONG pcPriClassBase;
     DWORD dwFlags;
-    CHAR szExeFile[ExeFileChars];
+    CHAR szExeFile[kExeFileChars];
 };
 static_assert(sizeof(ProcessEntry32) == 296, "the ANSI process record of a 32-bit process");
 static_assert(offsetof(ProcessEntry32, szExeFile) == 36);
@@ -43,7 +43,7 @@ const SnapshotApi& SystemSnapshotApi() noexcept;
 
 // The text before the first NUL of the name field, from the system ANSI code page. A field
 // with no NUL at all holds no usable name: the empty text.
-std::wstring ExeNameFromField(const CHAR (&field)[ExeFileChars]);
+std::wstring ExeNameFromField(const CHAR (&field)[kExeFileChars]);
 
 // Calls onName with each process's executable name, in snapshot order, the first entry
 // included and duplicates kept. Nothing is reported when the snapshot cannot be taken or

@@ -10,9 +10,7 @@ namespace {
 
 // KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY, without READ_CONTROL, and no view
 // flag: a 32-bit process reads the 32-bit view.
-constexpr REGSAM ReadAccess = 0x19;
-
-constexpr long NotInitialized = 1777;
+constexpr REGSAM kReadAccess = 0x19;
 
 }  // namespace
 
@@ -31,7 +29,7 @@ bool clsRegistry::OpenKey(std::wstring_view KeyName, HKEY hKey) {
     CloseKey();
     const std::string name = ToAnsi(KeyName);
     HKEY opened = nullptr;
-    if (api_.OpenKeyEx(hKey, name.c_str(), 0, ReadAccess, &opened) != ERROR_SUCCESS) return false;
+    if (api_.OpenKeyEx(hKey, name.c_str(), 0, kReadAccess, &opened) != ERROR_SUCCESS) return false;
     key_ = opened;
     initialized_ = true;
     return true;
@@ -39,7 +37,8 @@ bool clsRegistry::OpenKey(std::wstring_view KeyName, HKEY hKey) {
 
 void clsRegistry::EnsureInitialized() const {
     if (!initialized_)
-        throw NumberedError(NotInitialized, L"Class SvRegistry not Initialized.", GenericErrorDescription());
+        throw NumberedError(errnum::RegistryNotInitialized, L"Class SvRegistry not Initialized.",
+                            GenericErrorDescription());
 }
 
 std::wstring clsRegistry::GetStringValue(std::wstring_view Value, std::wstring_view sDefault) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ControlIds.h"
-#include "Form1.h"
+#include "FormHarness.h"
 #include "ProcessHandleCount.h"
 #include "ProcessResources.h"
 #include "Readout.h"
@@ -24,13 +24,6 @@ constexpr wchar_t kUntouchedCaption[] = L"Test OCX TALVO";
 constexpr int kLeakRounds = 3;
 
 using Script = std::pair<DISPID, std::wstring>;
-
-std::wstring TextOf(HWND window) {
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
-    return text;
-}
 
 // A long description, colons and non-ASCII letters included (a description is the rest of
 // the answer, colons and all). The stand-in reads its script from an environment variable,
@@ -76,14 +69,6 @@ std::wstring DateText(WORD year, WORD month, WORD day, WORD hour, bool withDate,
 // figure compares only with itself.
 size_t OwnWindows() { return WindowCount(GetCurrentProcessId()); }
 
-// What the window showed when an error reached the top level.
-struct Report {
-    long number = 0;
-    std::wstring source, description;
-    std::wstring labels[4];
-    std::wstring caption;
-};
-
 // One press of Get on a fresh window.
 struct Outcome {
     std::optional<Report> report;
@@ -93,29 +78,15 @@ struct Outcome {
     std::optional<WPARAM> exitCode;  // carried by the WM_QUIT a closed window leaves
 };
 
-class FaultInjection : public testing::Test {
+class FaultInjection : public FormHarness {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
-        Form1::SetTopLevelHandler([this](HWND window, const NumberedError& error) {
-            Report report{error.Number(), error.Source(), error.Description(), {}, TextOf(window)};
-            for (int i = 0; i < 4; ++i) report.labels[i] = TextOf(GetDlgItem(window, IDC_LABEL2 + i));
-            EXPECT_FALSE(pending_.has_value()) << "one report per press";
-            pending_ = std::move(report);
-        });
-    }
-    void TearDown() override {
-        Form1::SetTopLevelHandler(nullptr);
-        OleUninitialize();
-    }
-
     Outcome PressGet(std::initializer_list<Script> scripts) {
         std::vector<ScopedEnv> env;
         for (const Script& script : scripts) env.push_back(ScriptAnswers(script.first, script.second));
-        pending_.reset();
+        reports_.clear();
         Outcome outcome;
         {
-            std::unique_ptr<Form1> form = Form1::Create(GetModuleHandleW(nullptr), 96);
+            std::unique_ptr<Form1> form = Form1::Create(GetModuleHandleW(nullptr), 96, Recorder());
             SendMessageW(form->Control(IDC_COMMAND1), BM_CLICK, 0, 0);
             outcome.closed = !IsWindow(form->Window());
             if (!outcome.closed) {
@@ -124,11 +95,9 @@ protected:
                 outcome.caption = TextOf(form->Window());
             }
         }
-        MSG msg{};
-        if (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) outcome.exitCode = msg.wParam;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        outcome.report = std::move(pending_);
-        pending_.reset();
+        outcome.exitCode = DrainMessages();
+        EXPECT_LE(reports_.size(), 1u) << "one report per press";
+        if (!reports_.empty()) outcome.report = reports_.front();
         return outcome;
     }
 
@@ -147,8 +116,6 @@ protected:
         EXPECT_EQ(OwnWindows(), windows) << "windows were left behind";
         RecordProperty("handles", std::to_string(*handlesAfter));
     }
-
-    std::optional<Report> pending_;
 };
 
 // Where each call of a press stands: the members in the order Get asks them, the label each

@@ -5,18 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "Form1.h"
+#include "FormHarness.h"
 #include "Readout.h"
 #include "StandInScript.h"
 
 namespace {
-
-std::wstring TextOf(HWND window) {
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
-    return text;
-}
 
 RECT ClientRectOf(HWND child) {
     RECT rect{};
@@ -25,44 +18,7 @@ RECT ClientRectOf(HWND child) {
     return rect;
 }
 
-// What the window showed when an error reached the top level.
-struct Report {
-    long number = 0;
-    std::wstring source, description, caption;
-    std::wstring labels[4];
-};
-
-class Form1Test : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
-        Form1::SetTopLevelHandler([this](HWND window, const NumberedError& error) {
-            Report report{error.Number(), error.Source(), error.Description(), TextOf(window), {}};
-            for (int i = 0; i < 4; ++i) report.labels[i] = TextOf(GetDlgItem(window, IDC_LABEL2 + i));
-            reports_.push_back(report);
-        });
-    }
-    void TearDown() override {
-        form_.reset();
-        Form1::SetTopLevelHandler(nullptr);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        }  // the WM_QUIT a closed form leaves
-        OleUninitialize();
-    }
-
-    Form1& Open() {
-        form_ = Form1::Create(GetModuleHandleW(nullptr), 96);
-        ShowWindow(form_->Window(), SW_SHOWNOACTIVATE);
-        return *form_;
-    }
-    void PressGet() { SendMessageW(form_->Control(IDC_COMMAND1), BM_CLICK, 0, 0); }
-    std::wstring Label(int id) const { return TextOf(form_->Control(static_cast<ControlId>(id))); }
-    std::wstring Caption() const { return TextOf(form_->Window()); }
-
-    std::unique_ptr<Form1> form_;
-    std::vector<Report> reports_;
-};
+using Form1Test = FormHarness;
 
 TEST_F(Form1Test, LaysOutTheControlTableAtNinetySixDpi) {
     ScopedCallLog log;
@@ -201,10 +157,7 @@ TEST_F(Form1Test, AnErrorStopsTheCommandWhereItStandsAndEndsTheProgram) {
     EXPECT_EQ(report.labels[2], L"Label4");
     EXPECT_EQ(report.caption, L"Test OCX TALVO");
     EXPECT_FALSE(IsWindow(form_->Window())) << "the program ends after the report";
-
-    MSG quit{};
-    ASSERT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-    EXPECT_EQ(quit.wParam, 5u) << "a non-zero exit code";
+    EXPECT_EQ(DrainMessages(), std::optional<WPARAM>(5)) << "a non-zero exit code";
 }
 
 TEST_F(Form1Test, AnswersWithoutATextFormAreNumberedErrors) {

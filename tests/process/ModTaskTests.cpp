@@ -15,9 +15,9 @@ TEST(ModTask, NameIsTheTextBeforeTheFirstNul) {
     EXPECT_EQ(modTask::ExeNameFromField(FieldOf(std::string_view("svchost.exe\0old.exe", 19)).chars), L"svchost.exe");
 
     // NUL in the last place: a name of 259 characters.
-    std::string longest(ExeFileChars - 1, 'n');
+    std::string longest(kExeFileChars - 1, 'n');
     longest += '\0';
-    EXPECT_EQ(modTask::ExeNameFromField(FieldOf(longest).chars), std::wstring(ExeFileChars - 1, L'n'));
+    EXPECT_EQ(modTask::ExeNameFromField(FieldOf(longest).chars), std::wstring(kExeFileChars - 1, L'n'));
 
     // No NUL anywhere: no name, and nothing read past the field.
     struct {

@@ -13,11 +13,11 @@
 
 namespace process_test {
 
-using modTask::ExeFileChars;
+using modTask::kExeFileChars;
 using modTask::ProcessEntry32;
 
 struct Field {
-    CHAR chars[ExeFileChars];
+    CHAR chars[kExeFileChars];
 };
 
 // A name field full of non-NUL filler with the text at its start.
@@ -54,7 +54,7 @@ struct FakeSnapshot {
         s.sizesSeen.push_back(entry->dwSize);
         s.recordsSeen.push_back(entry);
         if (s.nextPosition >= s.entries.size()) return FALSE;
-        std::memcpy(entry->szExeFile, s.entries[s.nextPosition++].chars, ExeFileChars);
+        std::memcpy(entry->szExeFile, s.entries[s.nextPosition++].chars, kExeFileChars);
         return TRUE;
     }
     static BOOL WINAPI First(HANDLE snapshot, ProcessEntry32* entry) {

@@ -119,11 +119,11 @@ TEST(StandInContainer, InPlaceActivationMakesTheWindowAndLogsTheLifecycle) {
     {
         const com_ptr<IDispatch> control = CreateStandIn();
         ASSERT_TRUE(control);
-        const com_ptr<IOleObject> object = control.query<IOleObject>();
-        const com_ptr<IOleInPlaceObject> inPlace = control.query<IOleInPlaceObject>();
+        const com_ptr<IOleObject> object = control.try_query<IOleObject>();
+        const com_ptr<IOleInPlaceObject> inPlace = control.try_query<IOleInPlaceObject>();
 
         ASSERT_EQ(object->SetClientSite(&site), S_OK);
-        ASSERT_EQ(control.query<IPersistPropertyBag>()->InitNew(), S_OK);
+        ASSERT_EQ(control.try_query<IPersistPropertyBag>()->InitNew(), S_OK);
         SIZEL extent{9128, 1931};
         ASSERT_EQ(object->SetExtent(DVASPECT_CONTENT, &extent), S_OK);
         EXPECT_EQ(ExtentOf(object.get()).cx, 9128);
@@ -196,12 +196,12 @@ TEST(StandInContainer, RepeatedActivationAndRefusedActivationLeaveNoWindows) {
     TestSite site(container.get(), Position);
     {
         const com_ptr<IDispatch> control = CreateStandIn();
-        const com_ptr<IOleObject> object = control.query<IOleObject>();
+        const com_ptr<IOleObject> object = control.try_query<IOleObject>();
         ASSERT_EQ(object->SetClientSite(&site), S_OK);
         for (int i = 0; i < 25; ++i) {
             ASSERT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, container.get(), &Position), S_OK);
             ASSERT_EQ(container.Children().size(), 1u);
-            ASSERT_EQ(control.query<IOleInPlaceObject>()->InPlaceDeactivate(), S_OK);
+            ASSERT_EQ(control.try_query<IOleInPlaceObject>()->InPlaceDeactivate(), S_OK);
             ASSERT_TRUE(container.Children().empty());
         }
 
@@ -226,7 +226,7 @@ TEST(StandInContainer, RepeatedActivationAndRefusedActivationLeaveNoWindows) {
     // No site at all: nothing to activate in.
     const com_ptr<IDispatch> bare = CreateStandIn();
     EXPECT_EQ(
-        bare.query<IOleObject>()->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0, container.get(), &Position),
+        bare.try_query<IOleObject>()->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0, container.get(), &Position),
         E_UNEXPECTED);
     EXPECT_TRUE(container.Children().empty());
 
@@ -234,8 +234,8 @@ TEST(StandInContainer, RepeatedActivationAndRefusedActivationLeaveNoWindows) {
     TestSite other(container.get(), Position);
     {
         const com_ptr<IDispatch> control = CreateStandIn();
-        ASSERT_EQ(control.query<IOleObject>()->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &other, 0, container.get(),
-                                                      &Position),
+        ASSERT_EQ(control.try_query<IOleObject>()->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &other, 0, container.get(),
+                                                          &Position),
                   S_OK);
         EXPECT_EQ(container.Children().size(), 1u);
     }
@@ -246,7 +246,7 @@ TEST(StandInContainer, RepeatedActivationAndRefusedActivationLeaveNoWindows) {
 TEST(StandInView, DrawPaintsTheFaceInsideTheBoundsOnly) {
     OleApartment ole;
     const com_ptr<IDispatch> control = CreateStandIn();
-    const com_ptr<IViewObject2> view = control.query<IViewObject2>();
+    const com_ptr<IViewObject2> view = control.try_query<IViewObject2>();
     ASSERT_TRUE(view);
     Canvas canvas(300, 100);
     const RECTL bounds{10, 20, 250, 70};
@@ -266,7 +266,7 @@ TEST(StandInView, DrawPaintsTheFaceInsideTheBoundsOnly) {
     // Both extents are the one the object holds.
     SIZEL fromView{};
     EXPECT_EQ(view->GetExtent(DVASPECT_CONTENT, -1, nullptr, &fromView), S_OK);
-    const SIZEL fromObject = ExtentOf(control.query<IOleObject>().get());
+    const SIZEL fromObject = ExtentOf(control.try_query<IOleObject>().get());
     EXPECT_EQ(fromView.cx, fromObject.cx);
     EXPECT_EQ(fromView.cy, fromObject.cy);
     EXPECT_GT(fromView.cx, 0);
@@ -277,8 +277,8 @@ TEST(StandInPersistence, ExtentComesFromPropertyBagsAndSurvivesStreams) {
     OleApartment ole;
     const ScopedCallLog log;
     const com_ptr<IDispatch> control = CreateStandIn();
-    const com_ptr<IOleObject> object = control.query<IOleObject>();
-    const com_ptr<IPersistPropertyBag> bagPersist = control.query<IPersistPropertyBag>();
+    const com_ptr<IOleObject> object = control.try_query<IOleObject>();
+    const com_ptr<IPersistPropertyBag> bagPersist = control.try_query<IPersistPropertyBag>();
     const SIZEL initial = ExtentOf(object.get());
 
     // Nothing usable in the bag: the extent stays and nothing is logged.
@@ -304,7 +304,7 @@ TEST(StandInPersistence, ExtentComesFromPropertyBagsAndSurvivesStreams) {
     // Saved to a stream and loaded into a new control.
     com_ptr<IStream> stream;
     ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
-    const com_ptr<IPersistStreamInit> streamPersist = control.query<IPersistStreamInit>();
+    const com_ptr<IPersistStreamInit> streamPersist = control.try_query<IPersistStreamInit>();
     ULARGE_INTEGER size{};
     EXPECT_EQ(streamPersist->GetSizeMax(&size), S_OK);
     EXPECT_EQ(streamPersist->Save(stream.get(), TRUE), S_OK);
@@ -314,21 +314,21 @@ TEST(StandInPersistence, ExtentComesFromPropertyBagsAndSurvivesStreams) {
     const LARGE_INTEGER start{};
     stream->Seek(start, STREAM_SEEK_SET, nullptr);
     const com_ptr<IDispatch> copy = CreateStandIn();
-    EXPECT_EQ(copy.query<IPersistStreamInit>()->Load(stream.get()), S_OK);
-    EXPECT_EQ(ExtentOf(copy.query<IOleObject>().get()).cx, 9128);
-    EXPECT_EQ(ExtentOf(copy.query<IOleObject>().get()).cy, 1931);
+    EXPECT_EQ(copy.try_query<IPersistStreamInit>()->Load(stream.get()), S_OK);
+    EXPECT_EQ(ExtentOf(copy.try_query<IOleObject>().get()).cx, 9128);
+    EXPECT_EQ(ExtentOf(copy.try_query<IOleObject>().get()).cy, 1931);
 
     // A stream that is not ours, or ends early, is refused and changes nothing.
     const com_ptr<IDispatch> third = CreateStandIn();
-    const SIZEL before = ExtentOf(third.query<IOleObject>().get());
+    const SIZEL before = ExtentOf(third.try_query<IOleObject>().get());
     for (const ULONG length : {0ul, 7ul, 16ul}) {
         com_ptr<IStream> junk;
         ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, junk.put()), S_OK);
         const char bytes[16] = "not a saved one";
         junk->Write(bytes, length, nullptr);
         junk->Seek(start, STREAM_SEEK_SET, nullptr);
-        EXPECT_EQ(third.query<IPersistStreamInit>()->Load(junk.get()), E_FAIL) << length;
+        EXPECT_EQ(third.try_query<IPersistStreamInit>()->Load(junk.get()), E_FAIL) << length;
     }
-    EXPECT_EQ(ExtentOf(third.query<IOleObject>().get()).cx, before.cx);
-    EXPECT_EQ(ExtentOf(third.query<IOleObject>().get()).cy, before.cy);
+    EXPECT_EQ(ExtentOf(third.try_query<IOleObject>().get()).cx, before.cx);
+    EXPECT_EQ(ExtentOf(third.try_query<IOleObject>().get()).cy, before.cy);
 }

@@ -49,19 +49,19 @@ TEST(StandInObject, CreatedFromProgIdWithTheInterfacesOfAControl) {
     const com_ptr<IDispatch> control = CreateStandIn();
     ASSERT_TRUE(control);
 
-    EXPECT_TRUE(control.query<IOleObject>());
-    EXPECT_TRUE(control.query<IOleInPlaceObject>());
-    EXPECT_TRUE(control.query<IOleWindow>());
-    EXPECT_TRUE(control.query<IOleControl>());
-    EXPECT_TRUE(control.query<IViewObject>());
-    EXPECT_TRUE(control.query<IViewObject2>());
-    EXPECT_TRUE(control.query<IPersistStreamInit>());
-    EXPECT_TRUE(control.query<IPersistPropertyBag>());
-    EXPECT_FALSE(control.query<IConnectionPointContainer>());
+    EXPECT_TRUE(control.try_query<IOleObject>());
+    EXPECT_TRUE(control.try_query<IOleInPlaceObject>());
+    EXPECT_TRUE(control.try_query<IOleWindow>());
+    EXPECT_TRUE(control.try_query<IOleControl>());
+    EXPECT_TRUE(control.try_query<IViewObject>());
+    EXPECT_TRUE(control.try_query<IViewObject2>());
+    EXPECT_TRUE(control.try_query<IPersistStreamInit>());
+    EXPECT_TRUE(control.try_query<IPersistPropertyBag>());
+    EXPECT_FALSE(control.try_query<IConnectionPointContainer>());
     // Every interface leads back to the one identity.
-    const com_ptr<IUnknown> identity = control.query<IUnknown>();
-    EXPECT_EQ(control.query<IViewObject2>().query<IUnknown>().get(), identity.get());
-    EXPECT_EQ(control.query<IPersistPropertyBag>().query<IUnknown>().get(), identity.get());
+    const com_ptr<IUnknown> identity = control.try_query<IUnknown>();
+    EXPECT_EQ(control.try_query<IViewObject2>().try_query<IUnknown>().get(), identity.get());
+    EXPECT_EQ(control.try_query<IPersistPropertyBag>().try_query<IUnknown>().get(), identity.get());
 
     UINT typeInfos = 99;
     EXPECT_EQ(control->GetTypeInfoCount(&typeInfos), S_OK);
@@ -82,7 +82,7 @@ TEST(StandInObject, CreatedFromProgIdWithTheInterfacesOfAControl) {
     EXPECT_EQ(ids[0], MacAddress);
     EXPECT_EQ(ids[1], DISPID_UNKNOWN);
 
-    const com_ptr<IOleObject> ole_object = control.query<IOleObject>();
+    const com_ptr<IOleObject> ole_object = control.try_query<IOleObject>();
     DWORD status = 0;
     EXPECT_EQ(ole_object->GetMiscStatus(DVASPECT_CONTENT, &status), S_OK);
     EXPECT_EQ(status, static_cast<DWORD>(OLEMISC_RECOMPOSEONRESIZE | OLEMISC_SETCLIENTSITEFIRST |
@@ -92,7 +92,7 @@ TEST(StandInObject, CreatedFromProgIdWithTheInterfacesOfAControl) {
     EXPECT_EQ(OleRegGetMiscStatus(Clsid, DVASPECT_CONTENT, &registered), S_OK);
     EXPECT_EQ(registered, status);
     CLSID reported{};
-    EXPECT_EQ(control.query<IPersistPropertyBag>()->GetClassID(&reported), S_OK);
+    EXPECT_EQ(control.try_query<IPersistPropertyBag>()->GetClassID(&reported), S_OK);
     EXPECT_TRUE(IsEqualCLSID(reported, Clsid));
 }
 

@@ -1,0 +1,25 @@
+#pragma once
+// The top level: an error that ends a command or the start-up becomes one NumberedError, is
+// reported to the user, and the program ends with a non-zero code.
+#include <windows.h>
+
+#include <functional>
+
+#include "ControlIds.h"
+#include "NumberedError.h"
+
+// Who tells the user. The program shows a message box; tests and benchmarks pass their own.
+using ErrorReporter = std::function<void(HWND owner, const NumberedError& error)>;
+
+// The exception being handled, as the user reads it. Call only inside a catch block.
+NumberedError CaughtError();
+
+// The message box: number, description and source, owned by owner (may be null).
+void ShowErrorReport(HWND owner, const NumberedError& error);
+
+// Hands the error to reporter, or to the message box when there is none. Whatever the
+// report itself runs into, the program ends all the same.
+void ReportError(const ErrorReporter& reporter, HWND owner, const NumberedError& error) noexcept;
+
+// The exit code an error ends the program with: its number, never 0.
+int ExitCodeFor(const NumberedError& error) noexcept;

@@ -1,0 +1,72 @@
+#pragma once
+// Form1 in the test's own process: OLE for the test, the window's texts, and what the window
+// showed when an error reached the top level (the reporter the tests hand Form1::Create).
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <ole2.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ControlIds.h"
+#include "Form1.h"
+
+inline std::wstring TextOf(HWND window) {
+    const int length = GetWindowTextLengthW(window);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
+    return text;
+}
+
+// What the window showed when an error reached the top level.
+struct Report {
+    long number = 0;
+    std::wstring source, description, caption;
+    std::wstring labels[4];
+
+    static Report Of(HWND form, const NumberedError& error) {
+        Report report{error.Number(), error.Source(), error.Description(), TextOf(form), {}};
+        for (int i = 0; i < 4; ++i) report.labels[i] = TextOf(GetDlgItem(form, IDC_LABEL2 + i));
+        return report;
+    }
+};
+
+class FormHarness : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr))); }
+    void TearDown() override {
+        form_.reset();
+        DrainMessages();
+        OleUninitialize();
+    }
+
+    // A fresh window at 96 dpi whose reports land in reports_.
+    Form1& Open() {
+        form_ = Form1::Create(GetModuleHandleW(nullptr), 96, Recorder());
+        ShowWindow(form_->Window(), SW_SHOWNOACTIVATE);
+        return *form_;
+    }
+    ErrorReporter Recorder() {
+        return [this](HWND form, const NumberedError& error) { reports_.push_back(Report::Of(form, error)); };
+    }
+    // Dispatches what is queued, the WM_QUIT a closed form leaves included; returns its code.
+    static std::optional<WPARAM> DrainMessages() {
+        std::optional<WPARAM> quit;
+        MSG msg{};
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                quit = msg.wParam;
+            else
+                DispatchMessageW(&msg);
+        }
+        return quit;
+    }
+
+    void PressGet() { SendMessageW(form_->Control(IDC_COMMAND1), BM_CLICK, 0, 0); }
+    std::wstring Label(int id) const { return TextOf(form_->Control(static_cast<ControlId>(id))); }
+    std::wstring Caption() const { return TextOf(form_->Window()); }
+
+    std::unique_ptr<Form1> form_;
+    std::vector<Report> reports_;
+};
