@@ -73,7 +73,7 @@ void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
 
     WNDCLASSEXW host{};
     host.cbSize = sizeof(host);
-    host.lpfnWndProc = DefWindowProcW;
+    host.lpfnWndProc = &HostedControl::HostWindowProc;
     host.hInstance = instance;
     host.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     host.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
@@ -156,19 +156,60 @@ ReadoutWindow Form1::ReadoutTargets() const noexcept {
     return {window_, Control(IDC_LABEL2), Control(IDC_LABEL3), Control(IDC_LABEL4), Control(IDC_LABEL5)};
 }
 
+void Form1::ReportAndClose(const NumberedError& error) noexcept {
+    ReportError(reporter_, window_, error);
+    if (exitCode_ == 0) exitCode_ = ExitCodeFor(error);
+    if (window_) DestroyWindow(window_);
+}
+
 // The boundary of a click handler: an error raised inside a command is reported and ends
-// the program; nothing crosses into the window procedure.
+// the program; nothing crosses into the window procedure. A command runs alone: a control
+// that runs a message loop inside a call brings clicks and a close here before it returns.
 template <typename Command>
 void Form1::RunCommand(Command command) noexcept {
+    if (busy_) return;
+    busy_ = true;
+    std::optional<NumberedError> error;
     try {
         command();
-        return;
     } catch (...) {
-        const NumberedError error = CaughtError();
-        ReportError(reporter_, window_, error);
-        exitCode_ = ExitCodeFor(error);
+        try {
+            error = CaughtError();
+        } catch (...) {
+            error.emplace(errnum::OutOfMemory, kProgramSource, L"Out of memory");
+        }
     }
-    if (window_) DestroyWindow(window_);
+    if (error) ReportError(reporter_, window_, *error);
+    busy_ = false;
+    if (error && exitCode_ == 0) exitCode_ = ExitCodeFor(*error);
+    if (error || closePending_) {
+        if (window_) DestroyWindow(window_);
+    }
+    // Destroyed under the command by someone else: the control outlived its call, now it goes.
+    if (window_ == nullptr) TearDownControl();
+}
+
+void Form1::TearDownControl() noexcept {
+    if (!vbFunzioni1_) return;
+    const std::unique_ptr<HostedControl> control = std::move(vbFunzioni1_);
+    control->Close();
+    // A crash in the control's teardown is still a crash: reported, and a non-zero exit.
+    if (const std::optional<NumberedError> fault = control->TakeFault()) {
+        ReportError(reporter_, nullptr, *fault);
+        if (exitCode_ == 0) exitCode_ = ExitCodeFor(*fault);
+    }
+}
+
+bool Form1::PreTranslateMessage(MSG& message) noexcept {
+    if (window_ == nullptr) return false;
+    if (vbFunzioni1_ && vbFunzioni1_->TranslateAccelerator(message)) return true;
+    return IsDialogMessageW(window_, &message) != FALSE;
+}
+
+void Form1::AfterMessage() noexcept {
+    if (!vbFunzioni1_ || busy_) return;
+    vbFunzioni1_->CheckFocus();
+    if (const std::optional<NumberedError> fault = vbFunzioni1_->TakeFault()) ReportAndClose(*fault);
 }
 
 LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -217,8 +258,16 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
 
+        // Closing waits for a running command: the control may be inside a call.
+        case WM_CLOSE:
+            if (busy_) {
+                closePending_ = true;
+                return 0;
+            }
+            break;
+
         case WM_DESTROY:
-            vbFunzioni1_.reset();
+            if (!busy_) TearDownControl();
             if (quitOnDestroy_) PostQuitMessage(exitCode_);
             return 0;
         case WM_NCDESTROY:
@@ -229,14 +278,16 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-int RunMessageLoop(HWND window) {
+int RunMessageLoop(Form1& form) {
     MSG msg{};
     for (;;) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0) return static_cast<int>(msg.wParam);
         if (got == -1) return 1;
-        if (IsWindow(window) && IsDialogMessageW(window, &msg)) continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        if (!form.PreTranslateMessage(msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        form.AfterMessage();
     }
 }

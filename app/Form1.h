@@ -5,6 +5,7 @@
 #include <oaidl.h>
 
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "ControlIds.h"
@@ -46,6 +47,11 @@ public:
     Form1& operator=(const Form1&) = delete;
 
     HWND Window() const noexcept { return window_; }
+
+    // The message loop's part: keystrokes for the hosted control and dialog navigation first;
+    // after each message, focus and faults of the control are looked after.
+    bool PreTranslateMessage(MSG& message) noexcept;
+    void AfterMessage() noexcept;
     // Kept from creation: looking a child up by id asks the window manager every time.
     HWND Control(ControlId id) const noexcept;
     int Dpi() const noexcept { return dpi_; }
@@ -61,6 +67,8 @@ private:
     ReadoutWindow ReadoutTargets() const noexcept;
     template <typename Command>
     void RunCommand(Command command) noexcept;
+    void ReportAndClose(const NumberedError& error) noexcept;
+    void TearDownControl() noexcept;
 
     HWND window_ = nullptr;
     HWND children_[8] = {};  // in the order of the control table
@@ -68,6 +76,8 @@ private:
     int dpi_ = 96;
     int exitCode_ = 0;
     bool quitOnDestroy_ = false;
+    bool busy_ = false;          // a command is running
+    bool closePending_ = false;  // the user closed the window meanwhile
     ErrorReporter reporter_;
     unique_hgdiobj font_;
     std::unique_ptr<HostedControl> vbFunzioni1_;
@@ -75,4 +85,4 @@ private:
 
 // Runs the message loop with dialog keyboard handling (Tab, Shift+Tab) for the window;
 // returns the exit code carried by WM_QUIT.
-int RunMessageLoop(HWND window);
+int RunMessageLoop(Form1& form);

@@ -2,8 +2,11 @@
 
 #include <olectl.h>
 
+#include <cmath>
+
+#include "Ambients.h"
 #include "ControlIds.h"
-#include "NumberedError.h"
+#include "Extender.h"
 
 namespace {
 
@@ -61,13 +64,34 @@ NumberedError CreationError(const wchar_t* progId, HRESULT hr) {
                          L"Cannot create the control \"" + std::wstring(progId) + L"\": " + base.Description());
 }
 
+// A step after creation that the control refused; the step is named for the user.
+NumberedError StepError(const wchar_t* progId, const wchar_t* step, HRESULT hr) {
+    NumberedError base = ErrorFromHresult(hr, kProgramSource);
+    return NumberedError(base.Number(), base.Source(),
+                         L"The control \"" + std::wstring(progId) + L"\" could not be " + step + L": " +
+                             base.Description());
+}
+
+NumberedError NotAControlError(const wchar_t* progId) {
+    return NumberedError(E_NOINTERFACE, kProgramSource,
+                         L"The object registered as \"" + std::wstring(progId) +
+                             L"\" is not an ActiveX control: it cannot be placed on a window (it has no "
+                             L"IOleObject interface). Check that the ProgID names the control's class.");
+}
+
+// A call into the control.
+template <typename Call>
+HRESULT CallControl(const wchar_t* /*doing*/, Call&& call) {
+    return call();
+}
+
 }  // namespace
 
-HostedControl::HostedControl(HWND host, const wchar_t* progId, SIZEL extent, std::wstring displayName)
-    : host_(host), displayName_(std::move(displayName)) {
+HostedControl::HostedControl(HWND host, const HostedControlSpec& spec) : host_(host), spec_(spec) {
     site_ = OleSite::Create(*this);
+    SetWindowLongPtrW(host_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     try {
-        Create(progId, extent);
+        Create(spec);
     } catch (...) {
         Release();
         throw;
@@ -82,69 +106,212 @@ RECT HostedControl::HostRect() const noexcept {
     return rect;
 }
 
-void HostedControl::LoadPersistedExtent(SIZEL extent) {
+void HostedControl::Load(SIZEL extent) {
+    // A control that refuses its saved properties starts from its defaults, as in a VB6 form.
     if (const com_ptr<IPersistPropertyBag> bag = object_.try_query<IPersistPropertyBag>()) {
         com_ptr<IPropertyBag> properties;
         *properties.put() = new ExtentPropertyBag(extent);
-        ThrowIfFailed(bag->Load(properties.get(), nullptr), kProgramSource);
-        return;
+        if (SUCCEEDED(CallControl(L"loading its properties", [&] { return bag->Load(properties.get(), nullptr); })))
+            return;
     }
     if (const com_ptr<IPersistStreamInit> stream = object_.try_query<IPersistStreamInit>())
-        ThrowIfFailed(stream->InitNew(), kProgramSource);
+        CallControl(L"initialising it", [&] { return stream->InitNew(); });
 }
 
-void HostedControl::Create(const wchar_t* progId, SIZEL extent) {
+void HostedControl::Create(const HostedControlSpec& spec) {
+    const wchar_t* progId = spec.progId;
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(progId, &clsid);
     if (FAILED(hr)) throw CreationError(progId, hr);
 
-    com_ptr<IOleObject> object;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject, object.put_void());
+    // Through IUnknown: some class factories hand out IOleObject for objects that are none.
+    com_ptr<IUnknown> unknown;
+    hr = CallControl(L"creating it", [&] {
+        return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, unknown.put_void());
+    });
     if (FAILED(hr)) throw CreationError(progId, hr);
+    object_ = unknown.try_query<IOleObject>();
+    if (!object_) throw NotAControlError(progId);
 
     DWORD misc = 0;
-    if (FAILED(object->GetMiscStatus(DVASPECT_CONTENT, &misc))) misc = 0;
+    hr = CallControl(L"asking its status", [&] { return object_->GetMiscStatus(DVASPECT_CONTENT, &misc); });
+    if (hr == OLE_S_USEREG) hr = OleRegGetMiscStatus(clsid, DVASPECT_CONTENT, &misc);
+    if (FAILED(hr)) misc = 0;
+    hasUserInterface_ = !(misc & OLEMISC_INVISIBLEATRUNTIME);
+
     // From here on the control may hold a reference to the site: Release undoes it.
-    object_ = object;
-    if (misc & OLEMISC_SETCLIENTSITEFIRST) ThrowIfFailed(object->SetClientSite(site_.get()), kProgramSource);
-    LoadPersistedExtent(extent);
-    if (!(misc & OLEMISC_SETCLIENTSITEFIRST)) ThrowIfFailed(object->SetClientSite(site_.get()), kProgramSource);
-    object->SetHostNames(kProgramSource, displayName_.c_str());
-    ThrowIfFailed(object->SetExtent(DVASPECT_CONTENT, &extent), kProgramSource);
+    const auto site = [&] {
+        hr = CallControl(L"siting it", [&] { return object_->SetClientSite(site_.get()); });
+        if (FAILED(hr)) throw StepError(progId, L"sited", hr);
+    };
+    if (misc & OLEMISC_SETCLIENTSITEFIRST) site();
+    Load(spec.extent);
+    if (!(misc & OLEMISC_SETCLIENTSITEFIRST)) site();
+    // Not every control takes names or a size: a fixed-size one keeps its own.
+    CallControl(L"naming its host", [&] { return object_->SetHostNames(kProgramSource, spec_.name.c_str()); });
+    SIZEL extent = spec.extent;
+    CallControl(L"sizing it", [&] { return object_->SetExtent(DVASPECT_CONTENT, &extent); });
 
-    RECT rect = HostRect();
-    ThrowIfFailed(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.get(), 0, host_, &rect), kProgramSource);
-
-    dispatch_ = object.try_query<IDispatch>();
-    if (!dispatch_) throw CreationError(progId, E_NOINTERFACE);
+    if (hasUserInterface_) {
+        RECT rect = HostRect();
+        hr = CallControl(L"activating it", [&] {
+            return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.get(), 0, host_, &rect);
+        });
+        if (FAILED(hr)) throw StepError(progId, L"activated in place", hr);
+    } else {
+        // Invisible at run time, as in a VB6 form: sited and loaded, passed over by Tab.
+        SetWindowLongW(host_, GWL_STYLE, GetWindowLongW(host_, GWL_STYLE) & ~WS_TABSTOP);
+    }
+    dispatch_ = object_.try_query<IDispatch>();
 }
 
 void HostedControl::Release() noexcept {
     dispatch_.reset();
-    if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_) inPlace->InPlaceDeactivate();
-    inPlace_.reset();
-    if (const com_ptr<IOleObject> object = std::move(object_)) {
-        object->Close(OLECLOSE_NOSAVE);
-        object->SetClientSite(nullptr);
+    active_.reset();
+    try {
+        if (const com_ptr<IOleInPlaceObject> inPlace = std::move(inPlace_))
+            CallControl(L"deactivating it", [&] { return inPlace->InPlaceDeactivate(); });
+        if (const com_ptr<IOleObject> object = std::move(object_)) {
+            CallControl(L"closing it", [&] { return object->Close(OLECLOSE_NOSAVE); });
+            CallControl(L"unsiting it", [&] { return object->SetClientSite(nullptr); });
+        }
+    } catch (const NumberedError& fault) {
+        fault_ = fault;
+    } catch (...) {
     }
+    inPlace_.reset();
+    object_.reset();
     // A control that keeps a reference to the site finds it answering without an owner.
     if (site_) site_->Detach();
     site_.reset();
+    if (IsWindow(host_)) SetWindowLongPtrW(host_, GWLP_USERDATA, 0);
 }
+
+void HostedControl::UIActivate() noexcept {
+    if (!object_ || !hasUserInterface_ || uiActive_ || activating_) return;
+    activating_ = true;
+    RECT rect = HostRect();
+    try {
+        CallControl(L"giving it the focus", [&] {
+            return object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site_.get(), 0, host_, &rect);
+        });
+    } catch (const NumberedError& fault) {
+        fault_ = fault;
+    }
+    activating_ = false;
+}
+
+bool HostedControl::TranslateAccelerator(MSG& message) noexcept {
+    if (!uiActive_ || !active_ || message.message < WM_KEYFIRST || message.message > WM_KEYLAST) return false;
+    if (message.hwnd != host_ && !IsChild(host_, message.hwnd)) return false;
+    const com_ptr<IOleInPlaceActiveObject> active = active_;
+    return active->TranslateAccelerator(&message) == S_OK;
+}
+
+void HostedControl::CheckFocus() noexcept {
+    if (!uiActive_) return;
+    HWND focus = GetFocus();
+    if (focus != host_ && !IsChild(host_, focus)) UIDeactivate();
+}
+
+// SiteOwner
 
 void HostedControl::OnInPlaceActivate() noexcept {
     if (object_) inPlace_ = object_.try_query<IOleInPlaceObject>();
 }
 
-void HostedControl::OnInPlaceDeactivate() noexcept { inPlace_.reset(); }
+void HostedControl::OnInPlaceDeactivate() noexcept {
+    uiActive_ = false;
+    inPlace_.reset();
+}
+
+void HostedControl::OnUIDeactivate() noexcept {
+    uiActive_ = false;
+    active_.reset();
+}
 
 void HostedControl::KeepInPlace() noexcept {
-    if (inPlace_) {
+    if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_) {
         const RECT rect = HostRect();
-        inPlace_->SetObjectRects(&rect, &rect);
+        inPlace->SetObjectRects(&rect, &rect);
     }
 }
 
 void HostedControl::UIDeactivate() noexcept {
-    if (inPlace_) inPlace_->UIDeactivate();
+    if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_) inPlace->UIDeactivate();
+    uiActive_ = false;
+}
+
+void HostedControl::SetActiveObject(IOleInPlaceActiveObject* active) noexcept {
+    active_ = com_ptr<IOleInPlaceActiveObject>(active);
+}
+
+// Tab and Shift+Tab the control hands back move on in the form's tab order.
+bool HostedControl::TranslateKey(const MSG& message) noexcept {
+    if (message.message != WM_KEYDOWN || message.wParam != VK_TAB) return false;
+    HWND form = GetAncestor(host_, GA_ROOT);
+    const bool back = GetKeyState(VK_SHIFT) < 0;
+    HWND next = GetNextDlgTabItem(form, host_, back);
+    if (next == nullptr || next == host_) return false;
+    SetFocus(next);
+    return true;
+}
+
+HRESULT HostedControl::Ambient(DISPID id, VARIANT* result) noexcept {
+    const AmbientFacts facts{GetAncestor(host_, GA_ROOT), spec_.font, spec_.name, spec_.dpi};
+    return GetAmbientProperty(id, facts, result);
+}
+
+HRESULT HostedControl::Extender(IDispatch** extender) noexcept {
+    try {
+        ExtenderFacts facts{};
+        facts.name = spec_.name;
+        facts.left = spec_.left;
+        facts.top = spec_.top;
+        facts.width = spec_.width;
+        facts.height = spec_.height;
+        facts.host = host_;
+        facts.tabIndex = spec_.tabIndex;
+        facts.form = GetAncestor(host_, GA_ROOT);
+        facts.formName = spec_.formName;
+        *extender = CreateExtender(std::move(facts)).detach();
+        return *extender ? S_OK : E_OUTOFMEMORY;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+// The container's units are twips, as a VB6 form's ScaleMode is by default.
+HRESULT HostedControl::TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept {
+    constexpr double kTwipsPerHimetric = 1440.0 / 2540.0;
+    const DWORD direction = flags & (XFORMCOORDS_HIMETRICTOCONTAINER | XFORMCOORDS_CONTAINERTOHIMETRIC);
+    const DWORD kind = flags & (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE);
+    if (kind == 0 || kind == (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE)) return E_INVALIDARG;
+    if (direction == XFORMCOORDS_HIMETRICTOCONTAINER) {
+        container->x = static_cast<FLOAT>(himetric->x * kTwipsPerHimetric);
+        container->y = static_cast<FLOAT>(himetric->y * kTwipsPerHimetric);
+        return S_OK;
+    }
+    if (direction == XFORMCOORDS_CONTAINERTOHIMETRIC) {
+        const double x = std::round(container->x / kTwipsPerHimetric);
+        const double y = std::round(container->y / kTwipsPerHimetric);
+        if (!(std::fabs(x) <= 2147483647.0 && std::fabs(y) <= 2147483647.0)) return E_INVALIDARG;
+        himetric->x = static_cast<LONG>(x);
+        himetric->y = static_cast<LONG>(y);
+        return S_OK;
+    }
+    return E_INVALIDARG;
+}
+
+LRESULT CALLBACK HostedControl::HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<HostedControl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self != nullptr) {
+        if (message == WM_SETFOCUS) {
+            self->UIActivate();
+            return 0;
+        }
+        LRESULT reflected = 0;
+        if (ReflectToControl(window, message, wParam, lParam, reflected)) return reflected;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -1,44 +1,89 @@
 #pragma once
 // The owner of one hosted ActiveX control: it creates, sites, loads and activates the control
-// in a host window, and on its way out deactivates, closes and unsites it. The COM face the
-// control talks to (OleSite) only answers the control and points back here.
+// in a host window, routes focus and keystrokes to it, and on its way out deactivates, closes
+// and unsites it. The COM face the control talks to (OleSite) only answers and points back.
 #include <windows.h>
 #include <ole2.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "NumberedError.h"
 #include "OleSite.h"
 #include "Unique.h"
 
+// What the form tells the control about its place, as a VB6 form's extender does.
+struct HostedControlSpec {
+    const wchar_t* progId;
+    SIZEL extent;  // persisted, HIMETRIC
+    std::wstring name;
+    int left, top, width, height;  // twips
+    int tabIndex;
+    HFONT font;
+    int dpi;  // the font's
+    std::wstring formName;
+};
+
 class HostedControl final : private SiteOwner {
 public:
-    // Creates the control registered under progId in host, hands it its persisted extent
-    // (HIMETRIC) and activates it in place filling the host. Throws NumberedError.
-    HostedControl(HWND host, const wchar_t* progId, SIZEL extent, std::wstring displayName);
+    // Creates the control in host (a window of HostWindowProc's class), hands it its persisted
+    // extent and, unless it is invisible at run time, activates it in place filling the host.
+    // Throws NumberedError naming the step when the control cannot be created, sited or
+    // activated.
+    HostedControl(HWND host, const HostedControlSpec& spec);
     ~HostedControl();
     HostedControl(const HostedControl&) = delete;
     HostedControl& operator=(const HostedControl&) = delete;
 
+    // The window procedure of host windows: focus goes on to the control, notifications of
+    // the control's own child windows go back to them.
+    static LRESULT CALLBACK HostWindowProc(HWND, UINT, WPARAM, LPARAM);
+
     IDispatch* Dispatch() const noexcept { return dispatch_.get(); }
 
-private:
-    // SiteOwner: what the site answers the control with.
-    HWND Host() const noexcept override { return host_; }
-    RECT HostRect() const noexcept override;
-    const std::wstring& DisplayName() const noexcept override { return displayName_; }
-    void OnInPlaceActivate() noexcept override;
-    void OnInPlaceDeactivate() noexcept override;
-    void KeepInPlace() noexcept override;
-    void UIDeactivate() noexcept override;
+    // From the message loop: a keystroke for the UI-active control goes to it first.
+    bool TranslateAccelerator(MSG& message) noexcept;
+    // After each message: focus that left a UI-active control takes its UI state with it.
+    void CheckFocus() noexcept;
 
-    void Create(const wchar_t* progId, SIZEL extent);
-    void LoadPersistedExtent(SIZEL extent);
+    // Deactivates, closes and unsites the control; the destructor does it at the latest.
+    void Close() noexcept { Release(); }
+
+    // A crash of the control outside a command (giving it the focus, tearing it down), handed
+    // once to the form to report: neither a window procedure nor a destructor can throw it.
+    std::optional<NumberedError> TakeFault() noexcept { return std::exchange(fault_, std::nullopt); }
+
+private:
+    void Create(const HostedControlSpec& spec);
+    void Load(SIZEL extent);
+    void UIActivate() noexcept;
     void Release() noexcept;
 
+    // SiteOwner
+    HWND Host() const noexcept override { return host_; }
+    RECT HostRect() const noexcept override;
+    void OnInPlaceActivate() noexcept override;
+    void OnInPlaceDeactivate() noexcept override;
+    void OnUIActivate() noexcept override { uiActive_ = true; }
+    void OnUIDeactivate() noexcept override;
+    void KeepInPlace() noexcept override;
+    void UIDeactivate() noexcept override;
+    void SetActiveObject(IOleInPlaceActiveObject* active) noexcept override;
+    bool TranslateKey(const MSG& message) noexcept override;
+    HRESULT Ambient(DISPID id, VARIANT* result) noexcept override;
+    HRESULT Extender(IDispatch** extender) noexcept override;
+    HRESULT TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept override;
+
     HWND host_;
-    std::wstring displayName_;
+    HostedControlSpec spec_;
+    bool hasUserInterface_ = false;
+    bool uiActive_ = false;
+    bool activating_ = false;
     com_ptr<OleSite> site_;
     com_ptr<IOleObject> object_;
     com_ptr<IOleInPlaceObject> inPlace_;
+    com_ptr<IOleInPlaceActiveObject> active_;
     com_ptr<IDispatch> dispatch_;
+    std::optional<NumberedError> fault_;
 };

@@ -4,32 +4,43 @@
 
 #include <new>
 
+namespace {
+
+template <typename T>
+HRESULT Hand(T* object, void** ppv) {
+    *ppv = object;
+    object->AddRef();
+    return S_OK;
+}
+
+}  // namespace
+
 com_ptr<OleSite> OleSite::Create(SiteOwner& owner) {
     com_ptr<OleSite> site;
     *site.put() = new OleSite(owner);
     return site;
 }
 
+OleSite::OleSite(SiteOwner& owner) : owner_(&owner), frame_(new OleFrame(owner)) {}
+
+OleSite::~OleSite() { frame_->Release(); }
+
+void OleSite::Detach() noexcept {
+    owner_ = nullptr;
+    frame_->Detach();
+}
+
 // IUnknown
 
 STDMETHODIMP OleSite::QueryInterface(REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite)
-        *ppv = static_cast<IOleClientSite*>(this);
-    else if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite)
-        *ppv = static_cast<IOleInPlaceSite*>(this);
-    else if (riid == IID_IOleInPlaceUIWindow || riid == IID_IOleInPlaceFrame)
-        *ppv = static_cast<IOleInPlaceFrame*>(this);
-    else if (riid == IID_IOleControlSite)
-        *ppv = static_cast<IOleControlSite*>(this);
-    else if (riid == IID_IDispatch)
-        *ppv = static_cast<IDispatch*>(this);
-    else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    *ppv = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IOleClientSite) return Hand(static_cast<IOleClientSite*>(this), ppv);
+    if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite || riid == IID_IOleInPlaceSiteEx)
+        return Hand(static_cast<IOleInPlaceSiteEx*>(this), ppv);
+    if (riid == IID_IOleControlSite) return Hand(static_cast<IOleControlSite*>(this), ppv);
+    if (riid == IID_IDispatch) return Hand(static_cast<IDispatch*>(this), ppv);
+    return E_NOINTERFACE;
 }
 
 STDMETHODIMP_(ULONG) OleSite::AddRef() { return InterlockedIncrement(&refs_); }
@@ -48,8 +59,10 @@ STDMETHODIMP OleSite::GetMoniker(DWORD, DWORD, IMoniker** ppmk) {
     return E_NOTIMPL;
 }
 STDMETHODIMP OleSite::GetContainer(IOleContainer** ppContainer) {
-    if (ppContainer) *ppContainer = nullptr;
-    return E_NOINTERFACE;
+    if (ppContainer == nullptr) return E_POINTER;
+    *ppContainer = static_cast<IOleContainer*>(frame_);
+    frame_->AddRef();
+    return S_OK;
 }
 STDMETHODIMP OleSite::ShowObject() { return S_OK; }
 STDMETHODIMP OleSite::OnShowWindow(BOOL) { return S_OK; }
@@ -66,21 +79,29 @@ STDMETHODIMP OleSite::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
 
 // IOleInPlaceSite
 
-STDMETHODIMP OleSite::CanInPlaceActivate() { return S_OK; }
+STDMETHODIMP OleSite::CanInPlaceActivate() { return owner_ ? S_OK : S_FALSE; }
 
 STDMETHODIMP OleSite::OnInPlaceActivate() {
-    if (owner_) owner_->OnInPlaceActivate();
+    if (owner_ == nullptr) return E_UNEXPECTED;
+    owner_->OnInPlaceActivate();
     return S_OK;
 }
 
-STDMETHODIMP OleSite::OnUIActivate() { return S_OK; }
+STDMETHODIMP OleSite::OnUIActivate() {
+    if (owner_ == nullptr) return E_UNEXPECTED;
+    owner_->OnUIActivate();
+    return S_OK;
+}
 
-STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc, LPRECT lprcPosRect,
-                                       LPRECT lprcClipRect, LPOLEINPLACEFRAMEINFO lpFrameInfo) {
-    if (ppFrame == nullptr || ppDoc == nullptr || lprcPosRect == nullptr || lprcClipRect == nullptr) return E_POINTER;
-    *ppFrame = static_cast<IOleInPlaceFrame*>(this);
-    AddRef();
+STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc,
+                                       LPRECT lprcPosRect, LPRECT lprcClipRect, LPOLEINPLACEFRAMEINFO lpFrameInfo) {
+    if (ppFrame == nullptr || ppDoc == nullptr || lprcPosRect == nullptr || lprcClipRect == nullptr)
+        return E_POINTER;
+    *ppFrame = nullptr;
     *ppDoc = nullptr;
+    if (owner_ == nullptr) return E_UNEXPECTED;
+    *ppFrame = static_cast<IOleInPlaceFrame*>(frame_);
+    frame_->AddRef();
     *lprcPosRect = owner_->HostRect();
     *lprcClipRect = *lprcPosRect;
     if (lpFrameInfo != nullptr) {
@@ -93,7 +114,10 @@ STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUI
 }
 
 STDMETHODIMP OleSite::Scroll(SIZE) { return E_NOTIMPL; }
-STDMETHODIMP OleSite::OnUIDeactivate(BOOL) { return S_OK; }
+STDMETHODIMP OleSite::OnUIDeactivate(BOOL) {
+    if (owner_) owner_->OnUIDeactivate();
+    return S_OK;
+}
 STDMETHODIMP OleSite::OnInPlaceDeactivate() {
     if (owner_) owner_->OnInPlaceDeactivate();
     return S_OK;
@@ -104,36 +128,40 @@ STDMETHODIMP OleSite::DeactivateAndUndo() {
     return S_OK;
 }
 
-// The control stays where the table puts it: a request to move is answered by restating
-// the host's rectangle.
 STDMETHODIMP OleSite::OnPosRectChange(LPCRECT) {
     if (owner_) owner_->KeepInPlace();
     return S_OK;
 }
 
-// IOleInPlaceUIWindow / IOleInPlaceFrame
+// IOleInPlaceSiteEx
 
-STDMETHODIMP OleSite::GetBorder(LPRECT) { return INPLACE_E_NOTOOLSPACE; }
-STDMETHODIMP OleSite::RequestBorderSpace(LPCBORDERWIDTHS) { return INPLACE_E_NOTOOLSPACE; }
-STDMETHODIMP OleSite::SetBorderSpace(LPCBORDERWIDTHS) { return OLE_E_INVALIDRECT; }
-STDMETHODIMP OleSite::SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) { return S_OK; }
-STDMETHODIMP OleSite::InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) { return E_NOTIMPL; }
-STDMETHODIMP OleSite::SetMenu(HMENU, HOLEMENU, HWND) { return S_OK; }
-STDMETHODIMP OleSite::RemoveMenus(HMENU) { return E_NOTIMPL; }
-STDMETHODIMP OleSite::SetStatusText(LPCOLESTR) { return S_OK; }
-STDMETHODIMP OleSite::EnableModeless(BOOL) { return S_OK; }
-STDMETHODIMP OleSite::TranslateAccelerator(LPMSG, WORD) { return S_FALSE; }
+STDMETHODIMP OleSite::OnInPlaceActivateEx(BOOL* pfNoRedraw, DWORD dwFlags) {
+    if (pfNoRedraw) *pfNoRedraw = FALSE;
+    // No IOleInPlaceSiteWindowless here: a control that goes windowless anyway is told no.
+    if (dwFlags & ACTIVATE_WINDOWLESS) return E_NOTIMPL;
+    return OnInPlaceActivate();
+}
+STDMETHODIMP OleSite::OnInPlaceDeactivateEx(BOOL) { return OnInPlaceDeactivate(); }
+STDMETHODIMP OleSite::RequestUIActivate() { return owner_ ? S_OK : S_FALSE; }
 
 // IOleControlSite
 
 STDMETHODIMP OleSite::OnControlInfoChanged() { return S_OK; }
+// The control stays in place for the program's life anyway.
 STDMETHODIMP OleSite::LockInPlaceActive(BOOL) { return S_OK; }
 STDMETHODIMP OleSite::GetExtendedControl(IDispatch** ppDisp) {
-    if (ppDisp) *ppDisp = nullptr;
-    return E_NOTIMPL;
+    if (ppDisp == nullptr) return E_POINTER;
+    *ppDisp = nullptr;
+    return owner_ ? owner_->Extender(ppDisp) : E_UNEXPECTED;
 }
-STDMETHODIMP OleSite::TransformCoords(POINTL*, POINTF*, DWORD) { return E_NOTIMPL; }
-STDMETHODIMP OleSite::TranslateAccelerator(MSG*, DWORD) { return S_FALSE; }
+STDMETHODIMP OleSite::TransformCoords(POINTL* pPtlHimetric, POINTF* pPtfContainer, DWORD dwFlags) {
+    if (pPtlHimetric == nullptr || pPtfContainer == nullptr) return E_POINTER;
+    return owner_ ? owner_->TransformCoords(pPtlHimetric, pPtfContainer, dwFlags) : E_UNEXPECTED;
+}
+STDMETHODIMP OleSite::TranslateAccelerator(MSG* pMsg, DWORD) {
+    if (pMsg == nullptr) return E_POINTER;
+    return owner_ && owner_->TranslateKey(*pMsg) ? S_OK : S_FALSE;
+}
 STDMETHODIMP OleSite::OnFocus(BOOL) { return S_OK; }
 STDMETHODIMP OleSite::ShowPropertyFrame() { return E_NOTIMPL; }
 
@@ -155,24 +183,57 @@ STDMETHODIMP OleSite::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DIS
     if (!(wFlags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
     if (pVarResult == nullptr) return E_POINTER;
     VariantInit(pVarResult);
-    switch (dispIdMember) {
-        case DISPID_AMBIENT_USERMODE:
-            pVarResult->vt = VT_BOOL;
-            pVarResult->boolVal = VARIANT_TRUE;
-            return S_OK;
-        case DISPID_AMBIENT_DISPLAYNAME: {
-            if (owner_ == nullptr) return DISP_E_MEMBERNOTFOUND;
-            const std::wstring& name = owner_->DisplayName();
-            pVarResult->bstrVal = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
-            if (pVarResult->bstrVal == nullptr) return E_OUTOFMEMORY;
-            pVarResult->vt = VT_BSTR;
-            return S_OK;
-        }
-        case DISPID_AMBIENT_LOCALEID:
-            pVarResult->vt = VT_I4;
-            pVarResult->lVal = static_cast<LONG>(GetUserDefaultLCID());
-            return S_OK;
-        default:
-            return DISP_E_MEMBERNOTFOUND;
-    }
+    return owner_ ? owner_->Ambient(dispIdMember, pVarResult) : DISP_E_MEMBERNOTFOUND;
 }
+
+// OleFrame
+
+STDMETHODIMP OleFrame::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IOleWindow || riid == IID_IOleInPlaceUIWindow ||
+        riid == IID_IOleInPlaceFrame)
+        return Hand(static_cast<IOleInPlaceFrame*>(this), ppv);
+    if (riid == IID_IParseDisplayName || riid == IID_IOleContainer)
+        return Hand(static_cast<IOleContainer*>(this), ppv);
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) OleFrame::AddRef() { return InterlockedIncrement(&refs_); }
+
+STDMETHODIMP_(ULONG) OleFrame::Release() {
+    const LONG refs = InterlockedDecrement(&refs_);
+    if (refs == 0) delete this;
+    return refs;
+}
+
+STDMETHODIMP OleFrame::GetWindow(HWND* phwnd) {
+    if (phwnd == nullptr) return E_POINTER;
+    *phwnd = owner_ ? GetAncestor(owner_->Host(), GA_ROOT) : nullptr;
+    return *phwnd ? S_OK : E_FAIL;
+}
+STDMETHODIMP OleFrame::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
+STDMETHODIMP OleFrame::GetBorder(LPRECT) { return INPLACE_E_NOTOOLSPACE; }
+STDMETHODIMP OleFrame::RequestBorderSpace(LPCBORDERWIDTHS) { return INPLACE_E_NOTOOLSPACE; }
+STDMETHODIMP OleFrame::SetBorderSpace(LPCBORDERWIDTHS) { return OLE_E_INVALIDRECT; }
+STDMETHODIMP OleFrame::SetActiveObject(IOleInPlaceActiveObject* pActiveObject, LPCOLESTR) {
+    if (owner_) owner_->SetActiveObject(pActiveObject);
+    return S_OK;
+}
+STDMETHODIMP OleFrame::InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) { return E_NOTIMPL; }
+STDMETHODIMP OleFrame::SetMenu(HMENU, HOLEMENU, HWND) { return S_OK; }
+STDMETHODIMP OleFrame::RemoveMenus(HMENU) { return E_NOTIMPL; }
+STDMETHODIMP OleFrame::SetStatusText(LPCOLESTR) { return S_OK; }
+STDMETHODIMP OleFrame::EnableModeless(BOOL) { return S_OK; }
+STDMETHODIMP OleFrame::TranslateAccelerator(LPMSG, WORD) { return S_FALSE; }  // no accelerators of its own
+
+STDMETHODIMP OleFrame::ParseDisplayName(IBindCtx*, LPOLESTR, ULONG* pchEaten, IMoniker** ppmkOut) {
+    if (pchEaten) *pchEaten = 0;
+    if (ppmkOut) *ppmkOut = nullptr;
+    return E_NOTIMPL;
+}
+STDMETHODIMP OleFrame::EnumObjects(DWORD, IEnumUnknown** ppenum) {
+    if (ppenum) *ppenum = nullptr;
+    return E_NOTIMPL;
+}
+STDMETHODIMP OleFrame::LockContainer(BOOL) { return S_OK; }

@@ -1,7 +1,8 @@
 #pragma once
 // The COM face of the container that one hosted ActiveX control talks to: client site,
-// in-place site and frame, control site, and the ambient properties. It only answers; its
-// owner (HostedControl) creates and tears down the control.
+// in-place site (plain and Ex), control site and the ambient properties on one object, and the
+// frame and container on another (the frame's window is the top-level one, where the site's
+// is the control's host). They only answer; their owner creates and tears down the control.
 #include <windows.h>
 #include <ole2.h>
 #include <ocidl.h>
@@ -15,27 +16,36 @@ class SiteOwner {
 public:
     virtual HWND Host() const noexcept = 0;
     virtual RECT HostRect() const noexcept = 0;
-    virtual const std::wstring& DisplayName() const noexcept = 0;
     virtual void OnInPlaceActivate() noexcept = 0;
     virtual void OnInPlaceDeactivate() noexcept = 0;
+    virtual void OnUIActivate() noexcept = 0;
+    virtual void OnUIDeactivate() noexcept = 0;
     // The control asks to be moved: it stays where the host is.
     virtual void KeepInPlace() noexcept = 0;
     virtual void UIDeactivate() noexcept = 0;
+    virtual void SetActiveObject(IOleInPlaceActiveObject* active) noexcept = 0;
+    // The control hands on a keystroke it does not want (Tab, for one).
+    virtual bool TranslateKey(const MSG& message) noexcept = 0;
+    virtual HRESULT Ambient(DISPID id, VARIANT* result) noexcept = 0;
+    virtual HRESULT Extender(IDispatch** extender) noexcept = 0;
+    // HIMETRIC to the container's units (twips) and back.
+    virtual HRESULT TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept = 0;
 
 protected:
     ~SiteOwner() = default;
 };
 
+class OleFrame;
+
 class OleSite final : public IOleClientSite,
-                      public IOleInPlaceSite,
-                      public IOleInPlaceFrame,
+                      public IOleInPlaceSiteEx,
                       public IOleControlSite,
                       public IDispatch {
 public:
     static com_ptr<OleSite> Create(SiteOwner& owner);
 
     // The owner is gone: a control that still holds the site gets answers without it.
-    void Detach() noexcept { owner_ = nullptr; }
+    void Detach() noexcept;
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -50,7 +60,7 @@ public:
     STDMETHODIMP OnShowWindow(BOOL) override;
     STDMETHODIMP RequestNewObjectLayout() override;
 
-    // IOleWindow (shared by the in-place site and the frame)
+    // IOleWindow: the control's host window.
     STDMETHODIMP GetWindow(HWND* phwnd) override;
     STDMETHODIMP ContextSensitiveHelp(BOOL) override;
 
@@ -67,24 +77,17 @@ public:
     STDMETHODIMP DeactivateAndUndo() override;
     STDMETHODIMP OnPosRectChange(LPCRECT) override;
 
-    // IOleInPlaceUIWindow / IOleInPlaceFrame: no menus, no tool space.
-    STDMETHODIMP GetBorder(LPRECT) override;
-    STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override;
-    STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override;
-    STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override;
-    STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override;
-    STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override;
-    STDMETHODIMP RemoveMenus(HMENU) override;
-    STDMETHODIMP SetStatusText(LPCOLESTR) override;
-    STDMETHODIMP EnableModeless(BOOL) override;
-    STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override;
+    // IOleInPlaceSiteEx: windowed activation only.
+    STDMETHODIMP OnInPlaceActivateEx(BOOL* pfNoRedraw, DWORD dwFlags) override;
+    STDMETHODIMP OnInPlaceDeactivateEx(BOOL fNoRedraw) override;
+    STDMETHODIMP RequestUIActivate() override;
 
     // IOleControlSite
     STDMETHODIMP OnControlInfoChanged() override;
-    STDMETHODIMP LockInPlaceActive(BOOL) override;
+    STDMETHODIMP LockInPlaceActive(BOOL fLock) override;
     STDMETHODIMP GetExtendedControl(IDispatch** ppDisp) override;
-    STDMETHODIMP TransformCoords(POINTL*, POINTF*, DWORD) override;
-    STDMETHODIMP TranslateAccelerator(MSG*, DWORD) override;
+    STDMETHODIMP TransformCoords(POINTL* pPtlHimetric, POINTF* pPtfContainer, DWORD dwFlags) override;
+    STDMETHODIMP TranslateAccelerator(MSG* pMsg, DWORD grfModifiers) override;
     STDMETHODIMP OnFocus(BOOL) override;
     STDMETHODIMP ShowPropertyFrame() override;
 
@@ -92,13 +95,53 @@ public:
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
-    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*, VARIANT* pVarResult, EXCEPINFO*,
-                        UINT*) override;
+    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*, VARIANT* pVarResult,
+                        EXCEPINFO*, UINT*) override;
 
 private:
-    explicit OleSite(SiteOwner& owner) : owner_(&owner) {}
-    ~OleSite() = default;
+    explicit OleSite(SiteOwner& owner);
+    ~OleSite();
 
+    LONG refs_ = 1;
+    SiteOwner* owner_;
+    OleFrame* frame_;  // owned: one reference, released with the site
+};
+
+// The frame and the container: the top-level window, no menus or tool space, and the object
+// that has the keyboard (SetActiveObject).
+class OleFrame final : public IOleInPlaceFrame, public IOleContainer {
+public:
+    explicit OleFrame(SiteOwner& owner) : owner_(&owner) {}
+    void Detach() noexcept { owner_ = nullptr; }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IOleWindow: the top-level window, which controls own their dialogs by.
+    STDMETHODIMP GetWindow(HWND* phwnd) override;
+    STDMETHODIMP ContextSensitiveHelp(BOOL) override;
+
+    // IOleInPlaceUIWindow / IOleInPlaceFrame
+    STDMETHODIMP GetBorder(LPRECT) override;
+    STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override;
+    STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override;
+    STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject* pActiveObject, LPCOLESTR) override;
+    STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override;
+    STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override;
+    STDMETHODIMP RemoveMenus(HMENU) override;
+    STDMETHODIMP SetStatusText(LPCOLESTR) override;
+    STDMETHODIMP EnableModeless(BOOL) override;
+    STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override;
+
+    // IParseDisplayName / IOleContainer: one control, no links.
+    STDMETHODIMP ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker** ppmkOut) override;
+    STDMETHODIMP EnumObjects(DWORD, IEnumUnknown** ppenum) override;
+    STDMETHODIMP LockContainer(BOOL) override;
+
+private:
+    ~OleFrame() = default;
     LONG refs_ = 1;
     SiteOwner* owner_;
 };

@@ -25,7 +25,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
         const std::unique_ptr<Form1> form = Form1::Create(instance);
         ShowWindow(form->Window(), show);
         UpdateWindow(form->Window());
-        return RunMessageLoop(form->Window());
+        return RunMessageLoop(*form);
     } catch (...) {
         // The window could not be made, most often because the function control is missing.
         const NumberedError error = CaughtError();
