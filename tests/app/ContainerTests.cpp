@@ -1,0 +1,182 @@
+// What the form gives a hosted control besides the site: ambients, the extender object and
+// the reflection of its children's notifications.
+#include <gtest/gtest.h>
+
+#include <olectl.h>
+
+#include <string>
+
+#include "Ambients.h"
+#include "Extender.h"
+#include "Unique.h"
+
+namespace {
+
+HRESULT GetByName(IDispatch* object, const wchar_t* name, unique_variant& value) {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) return hr;
+    DISPPARAMS none{};
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value.put(), nullptr,
+                          nullptr);
+}
+
+// The property as text ("vt:value"), so one comparison checks its type too.
+std::wstring Read(IDispatch* object, const wchar_t* name) {
+    unique_variant value;
+    const HRESULT hr = GetByName(object, name, value);
+    if (FAILED(hr)) return L"hr:" + std::to_wstring(hr);
+    const VARTYPE type = value->vt;
+    if (type == VT_DISPATCH) return L"object";
+    unique_variant text;
+    if (FAILED(VariantChangeType(text.get(), value.get(), VARIANT_ALPHABOOL, VT_BSTR))) return L"?";
+    return std::to_wstring(type) + L":" + std::wstring(text->bstrVal, SysStringLen(text->bstrVal));
+}
+
+struct Windows {
+    unique_hwnd form{CreateWindowExW(0, L"STATIC", L"Test OCX TALVO", WS_OVERLAPPEDWINDOW, 0, 0, 400, 200, nullptr,
+                                     nullptr, nullptr, nullptr)};
+    HWND host = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 24, 16, 345, 73, form.get(),
+                                reinterpret_cast<HMENU>(101), nullptr, nullptr);
+};
+
+TEST(Extender, AnswersItsPropertiesByNameAndReadsTheWindowsLive) {
+    Windows windows;
+    ASSERT_NE(windows.host, nullptr);
+    com_ptr<IDispatch> extender =
+        CreateExtender({L"VbFunzioni1", 360, 240, 5175, 1095, windows.host, 3, L"", windows.form.get(), L"Form1"});
+    ASSERT_TRUE(extender);
+
+    EXPECT_EQ(Read(extender.get(), L"name"), L"8:VbFunzioni1");
+    EXPECT_EQ(Read(extender.get(), L"Left"), L"4:360");
+    EXPECT_EQ(Read(extender.get(), L"HEIGHT"), L"4:1095");
+    EXPECT_EQ(Read(extender.get(), L"TabIndex"), L"2:3");
+    EXPECT_EQ(Read(extender.get(), L"TabStop"), L"11:True");
+    EXPECT_EQ(Read(extender.get(), L"Tag"), L"8:");
+    EXPECT_EQ(Read(extender.get(), L"Visible"), L"11:True") << "the host's own flag, the form is hidden";
+    ShowWindow(windows.host, SW_HIDE);
+    EXPECT_EQ(Read(extender.get(), L"Visible"), L"11:False");
+    EnableWindow(windows.host, FALSE);
+    EXPECT_EQ(Read(extender.get(), L"Enabled"), L"11:False");
+
+    unique_variant parent;
+    ASSERT_EQ(GetByName(extender.get(), L"Parent", parent), S_OK);
+    ASSERT_EQ(parent->vt, VT_DISPATCH);
+    EXPECT_EQ(Read(parent->pdispVal, L"Name"), L"8:Form1");
+    SetWindowTextW(windows.form.get(), L"True");
+    EXPECT_EQ(Read(parent->pdispVal, L"Caption"), L"8:True");
+    EXPECT_EQ(Read(parent->pdispVal, L"hWnd"), L"3:" + std::to_wstring(HandleToLong(windows.form.get())));
+
+    // Unknown names, unknown members, and writes.
+    EXPECT_EQ(Read(extender.get(), L"Caption"), L"hr:" + std::to_wstring(DISP_E_UNKNOWNNAME));
+    EXPECT_EQ(Read(parent->pdispVal, L"Visible"), L"hr:" + std::to_wstring(DISP_E_UNKNOWNNAME));
+    DISPPARAMS none{};
+    unique_variant value;
+    EXPECT_EQ(extender->Invoke(12345, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, value.put(), nullptr, nullptr),
+              DISP_E_MEMBERNOTFOUND);
+    DISPID name = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"Name")};
+    ASSERT_EQ(extender->GetIDsOfNames(IID_NULL, names, 1, 0, &name), S_OK);
+    unique_bstr other(SysAllocString(L"Other"));
+    VARIANT text{};
+    text.vt = VT_BSTR;
+    text.bstrVal = other.get();
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS write{&text, &put, 1, 1};
+    EXPECT_EQ(extender->Invoke(name, IID_NULL, 0, DISPATCH_PROPERTYPUT, &write, nullptr, nullptr, nullptr),
+              DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(Read(extender.get(), L"Name"), L"8:VbFunzioni1");
+}
+
+TEST(Ambients, FontCarriesTheWindowsFaceAndSizeAndUnknownOnesAreNotFound) {
+    LOGFONTW logFont{};
+    logFont.lfHeight = -11;  // 8.25 points at 96 dpi, as VB shows an 8-point form font
+    logFont.lfWeight = FW_BOLD;
+    logFont.lfItalic = TRUE;
+    logFont.lfCharSet = DEFAULT_CHARSET;
+    wcscpy_s(logFont.lfFaceName, L"MS Shell Dlg 2");
+    const unique_hgdiobj font(CreateFontIndirectW(&logFont));
+    const AmbientFacts facts{nullptr, static_cast<HFONT>(font.get()), L"VbFunzioni1", 96};
+
+    unique_variant value;
+    ASSERT_EQ(GetAmbientProperty(DISPID_AMBIENT_FONT, facts, value.put()), S_OK);
+    ASSERT_EQ(value->vt, VT_DISPATCH);
+    com_ptr<IFont> object = com_ptr<IDispatch>(value->pdispVal).query<IFont>();
+    ASSERT_TRUE(object);
+    unique_bstr name;
+    CY size{};
+    BOOL bold = FALSE, italic = FALSE;
+    ASSERT_EQ(object->get_Name(name.put()), S_OK);
+    // The font object names the face it realized, as the window's font does.
+    wchar_t face[LF_FACESIZE] = {};
+    HDC screen = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(screen, font.get());
+    GetTextFaceW(screen, LF_FACESIZE, face);
+    SelectObject(screen, old);
+    ReleaseDC(nullptr, screen);
+    EXPECT_EQ(std::wstring(name.get(), name.length()), face);
+    ASSERT_EQ(object->get_Size(&size), S_OK);
+    EXPECT_EQ(size.int64, 82500);
+    object->get_Bold(&bold);
+    object->get_Italic(&italic);
+    EXPECT_TRUE(bold && italic);
+
+    ASSERT_EQ(GetAmbientProperty(DISPID_AMBIENT_DISPLAYNAME, facts, value.put()), S_OK);
+    EXPECT_EQ(std::wstring(value->bstrVal), L"VbFunzioni1");
+    ASSERT_EQ(GetAmbientProperty(DISPID_AMBIENT_BACKCOLOR, facts, value.put()), S_OK);
+    EXPECT_EQ(value->vt, VT_I4);
+    EXPECT_EQ(static_cast<DWORD>(value->lVal), 0x8000000Fu);
+    EXPECT_EQ(GetAmbientProperty(DISPID_AMBIENT_AUTOCLIP, facts, value.put()), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(value->vt, VT_EMPTY);
+    EXPECT_EQ(GetAmbientProperty(DISPID_AMBIENT_USERMODE, facts, nullptr), E_POINTER);
+}
+
+// What a control's child receives back from the host.
+UINT g_reflected[4];
+int g_count;
+WNDPROC g_buttonProc;
+
+LRESULT CALLBACK RecordingButton(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= OCM__BASE && g_count < 4) g_reflected[g_count++] = message;
+    return CallWindowProcW(g_buttonProc, window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK ReflectingHost(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = 0;
+    if (ReflectToControl(window, message, wParam, lParam, result)) return result;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST(Reflection, SendsTheChildsNotificationsBackToItAndNothingElse) {
+    WNDCLASSW hostClass{};
+    hostClass.lpfnWndProc = ReflectingHost;
+    hostClass.hInstance = GetModuleHandleW(nullptr);
+    hostClass.lpszClassName = L"TalvoTestReflectingHost";
+    RegisterClassW(&hostClass);
+    Windows windows;
+    HWND host = CreateWindowExW(0, hostClass.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 0, 0, 300, 100,
+                                windows.form.get(), nullptr, hostClass.hInstance, nullptr);
+    HWND button = CreateWindowExW(0, L"BUTTON", L"Go", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 80, 24, host,
+                                  reinterpret_cast<HMENU>(7), nullptr, nullptr);
+    ASSERT_NE(button, nullptr);
+    g_buttonProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordingButton)));
+    g_count = 0;
+
+    SendMessageW(button, BM_CLICK, 0, 0);
+    MEASUREITEMSTRUCT measure{ODT_BUTTON, 7, 0, 0, 0, 0};
+    SendMessageW(host, WM_MEASUREITEM, 7, reinterpret_cast<LPARAM>(&measure));  // found by its id
+    ASSERT_EQ(g_count, 2);
+    EXPECT_EQ(g_reflected[0], static_cast<UINT>(OCM_COMMAND));
+    EXPECT_EQ(g_reflected[1], static_cast<UINT>(OCM_MEASUREITEM));
+
+    // A menu command, the host itself and a window outside it are left to the host.
+    LRESULT result = 0;
+    EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 5, 0, result));
+    EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(host), result));
+    EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(windows.form.get()), result));
+    EXPECT_EQ(g_count, 2);
+}
+
+}  // namespace
