@@ -141,15 +141,35 @@ void Form1::CreateControls(HINSTANCE instance) {
         if (!child) ThrowLastError(kProgramSource);
         children_[i] = child;
         if (font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-        if (row.kind == ControlKind::FunctionControl)
-            vbFunzioni1_ =
-                std::make_unique<HostedControl>(child, kFunctionControlProgId, kFunctionControlExtent, row.name);
+        if (row.kind == ControlKind::FunctionControl) {
+            const HostedControlSpec spec{kFunctionControlProgId,
+                                         kFunctionControlExtent,
+                                         row.name,
+                                         row.left,
+                                         row.top,
+                                         row.width,
+                                         row.height,
+                                         static_cast<int>(i),
+                                         static_cast<HFONT>(font_.get()),
+                                         dpi_,
+                                         L"Form1"};
+            vbFunzioni1_ = std::make_unique<HostedControl>(child, spec);
+        }
     }
     // The read-outs lie over the function control's area: keep them on top so they stay
     // readable. Labels take no focus, so the tab order is unchanged.
     for (const ControlRow& row : kControls)
         if (row.kind == ControlKind::Label)
             SetWindowPos(Control(row.id), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+// The command's own reference: the control lives until the command is done. A control
+// without a dispatch interface has none of the members the command asks for.
+com_ptr<IDispatch> Form1::FunctionControl() const {
+    if (!vbFunzioni1_) return {};
+    if (IDispatch* control = vbFunzioni1_->Dispatch()) return com_ptr<IDispatch>(control);
+    throw NumberedError(errnum::NoSuchMember, kFunctionControlProgId,
+                        L"Object doesn't support this property or method");
 }
 
 ReadoutWindow Form1::ReadoutTargets() const noexcept {
@@ -232,11 +252,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (HIWORD(wParam) == BN_CLICKED) {
                 switch (LOWORD(wParam)) {
                     case IDC_COMMAND1:
-                        RunCommand([this] {
-                            // The command's own reference: the control lives until it is done.
-                            const com_ptr<IDispatch> control(VbFunzioni1());
-                            ReadoutCommand(control.get(), ReadoutTargets());
-                        });
+                        RunCommand([this] { ReadoutCommand(FunctionControl().get(), ReadoutTargets()); });
                         return 0;
                     case IDC_COMMAND2:
                         RunCommand([this] { ProcessListCommand(Control(IDC_LIST1)); });

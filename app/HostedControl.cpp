@@ -67,9 +67,9 @@ NumberedError CreationError(const wchar_t* progId, HRESULT hr) {
 // A step after creation that the control refused; the step is named for the user.
 NumberedError StepError(const wchar_t* progId, const wchar_t* step, HRESULT hr) {
     NumberedError base = ErrorFromHresult(hr, kProgramSource);
-    return NumberedError(base.Number(), base.Source(),
-                         L"The control \"" + std::wstring(progId) + L"\" could not be " + step + L": " +
-                             base.Description());
+    return NumberedError(
+        base.Number(), base.Source(),
+        L"The control \"" + std::wstring(progId) + L"\" could not be " + step + L": " + base.Description());
 }
 
 NumberedError NotAControlError(const wchar_t* progId) {
@@ -192,9 +192,8 @@ void HostedControl::UIActivate() noexcept {
     activating_ = true;
     RECT rect = HostRect();
     try {
-        CallControl(L"giving it the focus", [&] {
-            return object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site_.get(), 0, host_, &rect);
-        });
+        CallControl(L"giving it the focus",
+                    [&] { return object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site_.get(), 0, host_, &rect); });
     } catch (const NumberedError& fault) {
         fault_ = fault;
     }

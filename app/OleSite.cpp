@@ -93,10 +93,9 @@ STDMETHODIMP OleSite::OnUIActivate() {
     return S_OK;
 }
 
-STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc,
-                                       LPRECT lprcPosRect, LPRECT lprcClipRect, LPOLEINPLACEFRAMEINFO lpFrameInfo) {
-    if (ppFrame == nullptr || ppDoc == nullptr || lprcPosRect == nullptr || lprcClipRect == nullptr)
-        return E_POINTER;
+STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUIWindow** ppDoc, LPRECT lprcPosRect,
+                                       LPRECT lprcClipRect, LPOLEINPLACEFRAMEINFO lpFrameInfo) {
+    if (ppFrame == nullptr || ppDoc == nullptr || lprcPosRect == nullptr || lprcClipRect == nullptr) return E_POINTER;
     *ppFrame = nullptr;
     *ppDoc = nullptr;
     if (owner_ == nullptr) return E_UNEXPECTED;
@@ -194,8 +193,7 @@ STDMETHODIMP OleFrame::QueryInterface(REFIID riid, void** ppv) {
     if (riid == IID_IUnknown || riid == IID_IOleWindow || riid == IID_IOleInPlaceUIWindow ||
         riid == IID_IOleInPlaceFrame)
         return Hand(static_cast<IOleInPlaceFrame*>(this), ppv);
-    if (riid == IID_IParseDisplayName || riid == IID_IOleContainer)
-        return Hand(static_cast<IOleContainer*>(this), ppv);
+    if (riid == IID_IParseDisplayName || riid == IID_IOleContainer) return Hand(static_cast<IOleContainer*>(this), ppv);
     return E_NOINTERFACE;
 }
 

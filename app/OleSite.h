@@ -37,10 +37,7 @@ protected:
 
 class OleFrame;
 
-class OleSite final : public IOleClientSite,
-                      public IOleInPlaceSiteEx,
-                      public IOleControlSite,
-                      public IDispatch {
+class OleSite final : public IOleClientSite, public IOleInPlaceSiteEx, public IOleControlSite, public IDispatch {
 public:
     static com_ptr<OleSite> Create(SiteOwner& owner);
 
@@ -95,8 +92,8 @@ public:
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
-    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*, VARIANT* pVarResult,
-                        EXCEPINFO*, UINT*) override;
+    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS*, VARIANT* pVarResult, EXCEPINFO*,
+                        UINT*) override;
 
 private:
     explicit OleSite(SiteOwner& owner);

@@ -102,7 +102,7 @@ TEST(Ambients, FontCarriesTheWindowsFaceAndSizeAndUnknownOnesAreNotFound) {
     unique_variant value;
     ASSERT_EQ(GetAmbientProperty(DISPID_AMBIENT_FONT, facts, value.put()), S_OK);
     ASSERT_EQ(value->vt, VT_DISPATCH);
-    com_ptr<IFont> object = com_ptr<IDispatch>(value->pdispVal).query<IFont>();
+    com_ptr<IFont> object = com_ptr<IDispatch>(value->pdispVal).try_query<IFont>();
     ASSERT_TRUE(object);
     unique_bstr name;
     CY size{};
