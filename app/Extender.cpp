@@ -140,9 +140,7 @@ protected:
 
 private:
     bool Knows(DISPID id) const noexcept {
-        for (const Member& member : members_)
-            if (member.id == id) return true;
-        return false;
+        return std::any_of(members_.begin(), members_.end(), [id](const Member& member) { return member.id == id; });
     }
 
     LONG refs_ = 1;
