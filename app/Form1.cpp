@@ -4,11 +4,15 @@
 
 #include <string>
 
+#include "ControlDiagnosis.h"
+#include "CopyReport.h"
 #include "ProcessListCommand.h"
 
 namespace {
 
 constexpr wchar_t kHostClassName[] = L"TalvoControlHost";
+// The system menu's own commands leave the low four bits and 0xF000 up to the system.
+constexpr UINT kSysCopyReport = 0x0100;
 
 // The window's controls, in tab order; positions and sizes in twips.
 constexpr ControlRow kControls[] = {
@@ -43,6 +47,13 @@ WindowKind KindOf(ControlKind kind) {
                     WS_EX_CLIENTEDGE};
     }
     return {WC_STATICW, 0, 0};
+}
+
+std::wstring TextOf(HWND window) {
+    const int length = GetWindowTextLengthW(window);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
+    return text;
 }
 
 int ScreenDpi() {
@@ -112,6 +123,11 @@ std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi, ErrorReporter 
         ThrowLastError(kProgramSource);
 
     form->CreateControls(instance);
+    // The report is offered where it changes neither the layout nor the client area.
+    if (HMENU system = GetSystemMenu(form->window_, FALSE)) {
+        AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(system, MF_STRING, kSysCopyReport, L"Copy report\tCtrl+C");
+    }
     // Only a window that came up whole ends the message loop when it goes; a half-made one
     // must not leave a WM_QUIT behind to swallow the report of why it failed.
     form->quitOnDestroy_ = true;
@@ -209,6 +225,26 @@ void Form1::RunCommand(Command command) noexcept {
     if (window_ == nullptr) TearDownControl();
 }
 
+void Form1::CopyReport() noexcept {
+    try {
+        ShownTexts shown;
+        for (int i = 0; i < 4; ++i) shown.labels[i] = TextOf(Control(static_cast<ControlId>(IDC_LABEL2 + i)));
+        shown.caption = TextOf(window_);
+        shown.listItems = SendMessageW(Control(IDC_LIST1), LB_GETCOUNT, 0, 0);
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        CopyToClipboard(window_, ComposeReport(shown, kFunctionControlProgId,
+                                               DescribeRegisteredControl(kFunctionControlProgId), now));
+    } catch (...) {
+        // Not a command: a report that did not reach the clipboard is said, and the program goes on.
+        try {
+            const NumberedError error = CaughtError();
+            MessageBoxW(window_, error.Description().c_str(), kProgramSource, MB_OK | MB_ICONWARNING);
+        } catch (...) {
+        }
+    }
+}
+
 void Form1::TearDownControl() noexcept {
     if (!vbFunzioni1_) return;
     const std::unique_ptr<HostedControl> control = std::move(vbFunzioni1_);
@@ -223,6 +259,13 @@ void Form1::TearDownControl() noexcept {
 bool Form1::PreTranslateMessage(MSG& message) noexcept {
     if (window_ == nullptr) return false;
     if (vbFunzioni1_ && vbFunzioni1_->TranslateAccelerator(message)) return true;
+    // Ctrl+C copies the report, unless the control has the focus: then the key is its own.
+    HWND host = Control(IDC_VBFUNZIONI1);
+    if (message.message == WM_KEYDOWN && message.wParam == 'C' && GetKeyState(VK_CONTROL) < 0 &&
+        GetKeyState(VK_MENU) >= 0 && message.hwnd != host && !IsChild(host, message.hwnd)) {
+        CopyReport();
+        return true;
+    }
     return IsDialogMessageW(window_, &message) != FALSE;
 }
 
@@ -273,6 +316,13 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (target) SetFocus(target);
             return 0;
         }
+
+        case WM_SYSCOMMAND:
+            if ((wParam & 0xFFF0) == kSysCopyReport) {
+                CopyReport();
+                return 0;
+            }
+            break;
 
         // Closing waits for a running command: the control may be inside a call.
         case WM_CLOSE:

@@ -70,6 +70,7 @@ private:
     void RunCommand(Command command) noexcept;
     void ReportAndClose(const NumberedError& error) noexcept;
     void TearDownControl() noexcept;
+    void CopyReport() noexcept;
 
     HWND window_ = nullptr;
     HWND children_[8] = {};  // in the order of the control table

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "Ambients.h"
+#include "ControlDiagnosis.h"
 #include "ControlIds.h"
 #include "Extender.h"
 
@@ -58,10 +59,16 @@ private:
     SIZEL extent_;
 };
 
+// Why creation failed, found the way COM walked; the platform's own code and text follow.
 NumberedError CreationError(const wchar_t* progId, HRESULT hr) {
     NumberedError base = ErrorFromHresult(hr, kProgramSource);
-    return NumberedError(base.Number(), base.Source(),
-                         L"Cannot create the control \"" + std::wstring(progId) + L"\": " + base.Description());
+    const std::wstring diagnosis = DiagnoseControlCreation(progId, hr);
+    std::wstring text = L"Cannot create the control \"" + std::wstring(progId) + L"\"";
+    if (diagnosis.empty()) return NumberedError(base.Number(), base.Source(), text + L": " + base.Description());
+    wchar_t code[16];
+    wsprintfW(code, L"0x%08X", static_cast<unsigned>(hr));
+    text += L". " + diagnosis + L"\n\n(" + code + L": " + base.Description() + L")";
+    return NumberedError(base.Number(), base.Source(), std::move(text));
 }
 
 // A step after creation that the control refused; the step is named for the user.

@@ -1,0 +1,94 @@
+#include "CopyReport.h"
+
+#include <string>
+#include <vector>
+
+#include "ControlDiagnosis.h"
+#include "ControlIds.h"
+#include "NumberedError.h"
+#include "Unique.h"
+
+namespace {
+
+constexpr wchar_t kNotKnown[] = L"(unknown)";
+
+std::wstring OrNotKnown(const std::wstring& text) { return text.empty() ? kNotKnown : text; }
+
+// The running program's version, a.b.c.d from its version record.
+std::wstring OwnVersion() {
+    wchar_t path[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return kNotKnown;
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0) return kNotKnown;
+    std::vector<unsigned char> record(size);
+    void* value = nullptr;
+    UINT valueSize = 0;
+    if (!GetFileVersionInfoW(path, 0, size, record.data()) ||
+        !VerQueryValueW(record.data(), L"\\", &value, &valueSize) || valueSize < sizeof(VS_FIXEDFILEINFO))
+        return kNotKnown;
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    return std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(fixed->dwFileVersionMS)) +
+           L"." + std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
+           std::to_wstring(LOWORD(fixed->dwFileVersionLS));
+}
+
+std::wstring Stamp(const SYSTEMTIME& at) {
+    wchar_t text[32];
+    wsprintfW(text, L"%04u-%02u-%02u %02u:%02u:%02u", at.wYear, at.wMonth, at.wDay, at.wHour, at.wMinute, at.wSecond);
+    return text;
+}
+
+// A line per fact; texts are shown cut at a NUL, as the window shows them.
+void Line(std::wstring& report, const wchar_t* name, const std::wstring& value) {
+    report += name;
+    report += L": ";
+    report += value.substr(0, value.find(L'\0'));
+    report += L"\r\n";
+}
+
+}  // namespace
+
+std::wstring ComposeReport(const ShownTexts& shown, std::wstring_view progId, const RegisteredControl& control,
+                           const SYSTEMTIME& at) {
+    std::wstring report = std::wstring(kProgramSource) + L" " + OwnVersion() + L"\r\n";
+    Line(report, L"Date", Stamp(at));
+    Line(report, L"Control", std::wstring(progId));
+    Line(report, L"CLSID", control.clsid.empty() ? L"(not registered)" : control.clsid);
+    Line(report, L"File", OrNotKnown(control.file));
+    Line(report, L"File version", OrNotKnown(control.version));
+    Line(report, L"Company", OrNotKnown(control.company));
+    static constexpr const wchar_t* kLabels[] = {L"Label2", L"Label3", L"Label4", L"Label5"};
+    for (int i = 0; i < 4; ++i) Line(report, kLabels[i], shown.labels[i]);
+    Line(report, L"Caption", shown.caption);
+    Line(report, L"List1 items", std::to_wstring(shown.listItems));
+    return report;
+}
+
+void CopyToClipboard(HWND owner, const std::wstring& text) {
+    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    unique_any<unique_detail::null_traits<HGLOBAL, &GlobalFree>> memory(GlobalAlloc(GMEM_MOVEABLE, bytes));
+    if (!memory) throw NumberedError(errnum::OutOfMemory, kProgramSource, L"Out of memory");
+    void* locked = GlobalLock(memory.get());
+    if (locked == nullptr) throw NumberedError(errnum::OutOfMemory, kProgramSource, L"Out of memory");
+    memcpy(locked, text.c_str(), bytes);
+    GlobalUnlock(memory.get());
+
+    // Another program may hold the clipboard for a moment.
+    bool open = false;
+    for (int attempt = 0; attempt < 10 && !(open = OpenClipboard(owner) != FALSE); ++attempt) Sleep(20);
+    if (!open) {
+        const NumberedError cause = LastError(kProgramSource, ERROR_ACCESS_DENIED);
+        throw NumberedError(cause.Number(), kProgramSource,
+                            L"The report could not be put on the clipboard: another program holds it (" +
+                                cause.Description() + L"). Close that program or try again in a moment.");
+    }
+    const bool copied = EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory.get()) != nullptr;
+    const NumberedError cause = LastError(kProgramSource, ERROR_ACCESS_DENIED);
+    CloseClipboard();
+    if (!copied)
+        throw NumberedError(cause.Number(), kProgramSource,
+                            L"The report could not be put on the clipboard (" + cause.Description() + L"). Try again.");
+    memory.release();  // the clipboard owns it now
+}

@@ -1,0 +1,23 @@
+#pragma once
+// A plain-text report of what the window shows and what the control is, for the technician
+// to paste into a message: Ctrl+C in the window, or "Copy report" in its system menu. It goes
+// to the clipboard only; nothing is written to disk.
+#include <windows.h>
+
+#include <string>
+
+struct RegisteredControl;
+
+// What the window shows, as the report gives it.
+struct ShownTexts {
+    std::wstring labels[4];
+    std::wstring caption;
+    LRESULT listItems = 0;
+};
+
+std::wstring ComposeReport(const ShownTexts& shown, std::wstring_view progId, const RegisteredControl& control,
+                           const SYSTEMTIME& at);
+
+// Puts text on the clipboard as Unicode text, owned by owner. Throws NumberedError saying what
+// to do when the clipboard cannot be had.
+void CopyToClipboard(HWND owner, const std::wstring& text);
