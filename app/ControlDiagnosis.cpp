@@ -233,15 +233,13 @@ ServerFile ResolveServerFile(const std::wstring& registered) {
         name.pop_back();
     else if (leaf.find(L'.') == std::wstring::npos)
         name += L".dll";
-    ServerFile file;
     if (name.find_first_of(L"\\/:") == std::wstring::npos) {
-        file.bare = true;
-        for (const std::wstring& folder : SearchFolders(ExeFolder())) {
-            if (IsFile(Join(folder, name))) return {Join(folder, name), true, true};
-        }
-        file.path = name;
-        return file;
+        const std::vector<std::wstring> folders = SearchFolders(ExeFolder());
+        const auto found = std::find_if(folders.begin(), folders.end(),
+                                        [&](const std::wstring& folder) { return IsFile(Join(folder, name)); });
+        return found == folders.end() ? ServerFile{name, false, true} : ServerFile{Join(*found, name), true, true};
     }
+    ServerFile file;
     file.path =
         SizedString([&](wchar_t* buffer, DWORD size) { return GetFullPathNameW(name.c_str(), size, buffer, nullptr); });
     if (file.path.empty()) file.path = name;
@@ -333,8 +331,9 @@ public:
         const auto exports = ReadRva<IMAGE_EXPORT_DIRECTORY>(directory.VirtualAddress);
         if (!exports) return false;
         const uint32_t count = std::min<uint32_t>(exports->NumberOfNames, kMaxExportNames);
+        const uint64_t names = exports->AddressOfNames;
         for (uint32_t i = 0; i < count; ++i) {
-            const auto nameRva = ReadRva<DWORD>(uint64_t{exports->AddressOfNames} + uint64_t{i} * sizeof(DWORD));
+            const auto nameRva = ReadRva<DWORD>(names + uint64_t{i} * sizeof(DWORD));
             if (!nameRva) return false;
             if (const auto name = NameAt(*nameRva); name && *name == wanted) return true;
         }
@@ -519,6 +518,7 @@ private:
     bool Present(const std::wstring& name, const std::wstring& key) const {
         if (name.find_first_of(L"\\/") != std::wstring::npos) return true;  // not a plain name: not judged
         if (key.starts_with(L"api-ms-win-") || key.starts_with(L"ext-ms-")) return true;
+        if (key.ends_with(L"16")) return true;  // Wine's 16-bit builtins (krnl386.exe16) have no file
         return known_.count(key) != 0 || GetModuleHandleW(name.c_str()) != nullptr;
     }
 
