@@ -252,34 +252,32 @@ ServerFile ResolveServerFile(const std::wstring& registered) {
 void UnmapView(const void* view) noexcept { UnmapViewOfFile(view); }
 using unique_view = unique_any<unique_detail::null_traits<const void*, &UnmapView>>;
 
-// A whole file mapped for reading. An empty file maps to no bytes.
+// A whole file mapped for reading. An empty file maps to no bytes; one too large to map here
+// (no plausible DLL) is opened but not readable.
 class MappedFile {
 public:
     explicit MappedFile(const std::wstring& path) {
         file_.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file_) {
-            error_ = GetLastError();
+            openError_ = GetLastError();
             return;
         }
         LARGE_INTEGER size{};
         if (!GetFileSizeEx(file_.get(), &size) || size.QuadPart < 0 ||
-            static_cast<ULONGLONG>(size.QuadPart) > kMaxMappedBytes) {
-            error_ = ERROR_FILE_TOO_LARGE;
+            static_cast<ULONGLONG>(size.QuadPart) > kMaxMappedBytes)
             return;
-        }
-        if (size.QuadPart == 0) return;
+        readable_ = size.QuadPart == 0;
+        if (readable_) return;
         mapping_.reset(CreateFileMappingW(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
         if (mapping_) view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
-        if (!view_) {
-            error_ = GetLastError();
-            return;
-        }
-        size_ = static_cast<size_t>(size.QuadPart);
+        readable_ = static_cast<bool>(view_);
+        if (readable_) size_ = static_cast<size_t>(size.QuadPart);
     }
 
-    // Zero when the bytes (possibly none) are readable.
-    DWORD error() const noexcept { return error_; }
+    // Why the file could not be opened; zero when it was.
+    DWORD openError() const noexcept { return openError_; }
+    bool readable() const noexcept { return readable_; }
     std::span<const uint8_t> bytes() const noexcept {
         return {static_cast<const uint8_t*>(view_.get()), view_ ? size_ : 0};
     }
@@ -289,7 +287,8 @@ private:
     unique_handle mapping_;
     unique_view view_;
     size_t size_ = 0;
-    DWORD error_ = 0;
+    DWORD openError_ = 0;
+    bool readable_ = false;
 };
 
 enum class ImageKind {
@@ -493,7 +492,7 @@ public:
                 const std::wstring candidate = Join(folder, name);
                 if (!IsFile(candidate)) continue;
                 const MappedFile file(candidate);
-                if (file.error() != 0) {
+                if (!file.readable()) {
                     found = true;  // there, but unreadable to us: no verdict on it
                     break;
                 }
@@ -666,9 +665,10 @@ private:
         }
         const std::wstring file = L"The control's file " + Quoted(server.path);
         const MappedFile mapped(server.path);
-        if (mapped.error() != 0)
-            return file + L" cannot be read: " + SystemMessage(mapped.error()) +
+        if (mapped.openError() != 0)
+            return file + L" cannot be read: " + SystemMessage(mapped.openError()) +
                    L" Give this user read access to it, or install the control again.";
+        if (!mapped.readable()) return {};
         const PeImage image(mapped.bytes());
         const std::wstring reinstall =
             L" Install the control's 32-bit file again and register it from an administrator command prompt with: " +

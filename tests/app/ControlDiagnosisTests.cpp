@@ -124,13 +124,21 @@ protected:
         return DiagnoseControlCreation(progId, hr);
     }
 
-    ScratchClasses classes_;
-};
+    // A class of this process's own: the cases run side by side, each in a process.
+    static std::wstring ScratchClsid(BYTE last) {
+        const GUID guid = {GetCurrentProcessId(), 0x5EED, 0x4D1A, {0x90, 0, 0, 0, 0, 0, 0, last}};
+        wchar_t text[40] = {};
+        StringFromGUID2(guid, text, 40);
+        return text;
+    }
 
-constexpr wchar_t kProgId[] = L"TalvoDiag.Case";
-constexpr wchar_t kClsid[] = L"{7A1D0000-5EED-4D1A-9000-000000000000}";
-constexpr wchar_t kOther[] = L"{7A1D0000-5EED-4D1A-9000-0000000000FF}";
-constexpr wchar_t kAbsent[] = L"{7A1D0000-5EED-4D1A-9000-0000000000EE}";
+    ScratchClasses classes_;
+    const std::wstring progId_ = L"TalvoDiag.Case" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring wideProgId_ = progId_ + L"W";
+    const std::wstring clsid_ = ScratchClsid(0);
+    const std::wstring wideClsid_ = ScratchClsid(0xFF);
+    const std::wstring absentClsid_ = ScratchClsid(0xEE);
+};
 
 TEST_F(ControlDiagnosisTest, RegistryLinksAreNamedWithTheCommandThatRepairsThem) {
     const std::wstring missing = CreateAndDiagnose(L"TalvoDiag.Nowhere");
@@ -138,76 +146,78 @@ TEST_F(ControlDiagnosisTest, RegistryLinksAreNamedWithTheCommandThatRepairsThem)
     EXPECT_TRUE(Has(missing, L"regsvr32 \"<folder>\\TalvoDiag.ocx\""));
     EXPECT_EQ(Has(missing, L"%windir%\\SysWOW64\\regsvr32"), TwoViews());
 
-    classes_.Set(std::wstring(kProgId) + L"\\CLSID", kView32, nullptr, kClsid);
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), kClsid));  // names a class nobody registered
+    classes_.Set(progId_ + L"\\CLSID", kView32, nullptr, clsid_);
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), clsid_));  // names a class nobody registered
 
     if (TwoViews()) {
-        classes_.Set(L"TalvoDiag.Wide\\CLSID", kView32, nullptr, kOther);
-        classes_.Set(L"CLSID\\" + std::wstring(kOther) + L"\\InprocServer32", kView64, nullptr,
-                     L"C:\\Vendor\\TalvoDiag.ocx");
-        const std::wstring wide = CreateAndDiagnose(L"TalvoDiag.Wide");
+        classes_.Set(wideProgId_ + L"\\CLSID", kView32, nullptr, wideClsid_);
+        classes_.Set(L"CLSID\\" + wideClsid_ + L"\\InprocServer32", kView64, nullptr, L"C:\\Vendor\\TalvoDiag.ocx");
+        const std::wstring wide = CreateAndDiagnose(wideProgId_);
         EXPECT_TRUE(Has(wide, L"64-bit programs only"));
         EXPECT_TRUE(Has(wide, L"C:\\Vendor\\TalvoDiag.ocx"));
         EXPECT_TRUE(Has(wide, L"SysWOW64\\regsvr32"));
     }
 
-    classes_.Set(L"CLSID\\" + std::wstring(kClsid) + L"\\LocalServer32", kView32, nullptr, L"C:\\Vendor\\Talvo.exe");
-    const std::wstring local = CreateAndDiagnose(kProgId);
+    classes_.Set(L"CLSID\\" + clsid_ + L"\\LocalServer32", kView32, nullptr, L"C:\\Vendor\\Talvo.exe");
+    const std::wstring local = CreateAndDiagnose(progId_);
     EXPECT_TRUE(Has(local, L"LocalServer32"));
     EXPECT_TRUE(Has(local, L"C:\\Vendor\\Talvo.exe"));
 
-    classes_.Set(L"CLSID\\" + std::wstring(kClsid) + L"\\TreatAs", kView32, nullptr, kAbsent);
-    const std::wstring treatAs = CreateAndDiagnose(kProgId);
+    classes_.Set(L"CLSID\\" + clsid_ + L"\\TreatAs", kView32, nullptr, absentClsid_);
+    const std::wstring treatAs = CreateAndDiagnose(progId_);
     EXPECT_TRUE(Has(treatAs, L"TreatAs"));
-    EXPECT_TRUE(Has(treatAs, kAbsent));
+    EXPECT_TRUE(Has(treatAs, absentClsid_));
 
-    classes_.Set(std::wstring(kProgId) + L"\\CLSID", kView32, nullptr, L"CLSID\\..");
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), L"not a class identifier"));
+    classes_.Set(progId_ + L"\\CLSID", kView32, nullptr, L"CLSID\\..");
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), L"not a class identifier"));
 }
 
 TEST_F(ControlDiagnosisTest, FilesThatCannotServeAreNamedWithWhatIsWrong) {
-    classes_.Server(kProgId, kClsid, L"%SystemRoot%\\TalvoDiagAbsent.ocx", kView32, REG_EXPAND_SZ);
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), L"C:\\windows\\TalvoDiagAbsent.ocx\" does not exist"));
+    classes_.Server(progId_, clsid_, L"%SystemRoot%\\TalvoDiagAbsent.ocx", kView32, REG_EXPAND_SZ);
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), L"C:\\windows\\TalvoDiagAbsent.ocx\" does not exist"));
 
-    classes_.Server(kProgId, kClsid, L"TalvoDiagAbsent.ocx");
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), L"\"TalvoDiagAbsent.ocx\" is registered without a folder"));
+    classes_.Server(progId_, clsid_, L"TalvoDiagAbsent.ocx");
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), L"\"TalvoDiagAbsent.ocx\" is registered without a folder"));
 
     // Top needs Middle beside it, which needs a DLL that is nowhere (and Top again).
-    classes_.Server(kProgId, kClsid, Fixture(L"TalvoDiagTop.dll"));
-    const std::wstring chain = CreateAndDiagnose(kProgId);
+    classes_.Server(progId_, clsid_, Fixture(L"TalvoDiagTop.dll"));
+    const std::wstring chain = CreateAndDiagnose(progId_);
     EXPECT_TRUE(Has(chain, Fixture(L"TalvoDiagMiddle.dll") + L"\", which it uses, needs TalvoNeverInstalled.dll"));
 
-    classes_.Server(kProgId, kClsid, Fixture(L"TalvoDiagWide.dll"));
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), L"is a 64-bit DLL"));
+    classes_.Server(progId_, clsid_, Fixture(L"TalvoDiagVb6.dll"));
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), L"it needs MSVBVM60.DLL (the Visual Basic 6 runtime)"));
+
+    classes_.Server(progId_, clsid_, Fixture(L"TalvoDiagWide.dll"));
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), L"is a 64-bit DLL"));
 
     ClientScratchFolder folder;
     const std::wstring text = folder.path() + L"Readme.ocx";
     WriteFile(text, {'n', 'o', 't', ' ', 'a', ' ', 'D', 'L', 'L'});
-    classes_.Server(kProgId, kClsid, text);
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), text + L"\" is not a Windows DLL"));
+    classes_.Server(progId_, clsid_, text);
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), text + L"\" is not a Windows DLL"));
 
-    classes_.Server(kProgId, kClsid, Fixture(L"TalvoDiagNoFactory.dll"));
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), L"exports no DllGetClassObject"));
+    classes_.Server(progId_, clsid_, Fixture(L"TalvoDiagNoFactory.dll"));
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), L"exports no DllGetClassObject"));
 
-    classes_.Server(kProgId, kClsid, Fixture(L"TalvoDiagFactory.dll"));
-    const std::wstring refused = CreateAndDiagnose(kProgId);
-    EXPECT_TRUE(Has(refused, L"does not provide the class " + std::wstring(kClsid)));
+    classes_.Server(progId_, clsid_, Fixture(L"TalvoDiagFactory.dll"));
+    const std::wstring refused = CreateAndDiagnose(progId_);
+    EXPECT_TRUE(Has(refused, L"does not provide the class " + clsid_));
     EXPECT_TRUE(Has(refused, L"regsvr32 \"" + Fixture(L"TalvoDiagFactory.dll")));
 
     // The factory fixture wants a licence for a class whose identifier ends in 01.
-    classes_.Server(kProgId, L"{7A1D0000-5EED-4D1A-9000-000000000001}", Fixture(L"TalvoDiagFactory.dll"));
-    EXPECT_TRUE(Has(CreateAndDiagnose(kProgId), L"needs a licence"));
+    classes_.Server(progId_, ScratchClsid(0x01), Fixture(L"TalvoDiagFactory.dll"));
+    EXPECT_TRUE(Has(CreateAndDiagnose(progId_), L"needs a licence"));
 
     // Created, but in another apartment: only hosting it fails, as in-place activation reports.
-    classes_.Server(kProgId, kClsid, BinFolder() + L"VbFunzioniStandIn.dll");
-    classes_.Set(L"CLSID\\" + std::wstring(kClsid) + L"\\InprocServer32", kView32, L"ThreadingModel", L"Free");
-    EXPECT_TRUE(Has(DiagnoseControlCreation(kProgId, E_NOINTERFACE), L"ThreadingModel \"Free\""));
+    classes_.Server(progId_, clsid_, BinFolder() + L"VbFunzioniStandIn.dll");
+    classes_.Set(L"CLSID\\" + clsid_ + L"\\InprocServer32", kView32, L"ThreadingModel", L"Free");
+    EXPECT_TRUE(Has(DiagnoseControlCreation(progId_, E_NOINTERFACE), L"ThreadingModel \"Free\""));
 }
 
 TEST_F(ControlDiagnosisTest, DamagedFilesGetAnAnswerAboutThemNeverACrash) {
     ClientScratchFolder folder;
     const std::wstring path = folder.path() + L"Damaged.ocx";
-    classes_.Server(kProgId, kClsid, path);
+    classes_.Server(progId_, clsid_, path);
     const std::vector<char> good = ReadFile(Fixture(L"TalvoDiagTop.dll"));
     ASSERT_GT(good.size(), 4096u);
     std::mt19937 random(20240611);
@@ -220,7 +230,7 @@ TEST_F(ControlDiagnosisTest, DamagedFilesGetAnAnswerAboutThemNeverACrash) {
             for (int flip = 0; flip < 1 + round % 8; ++flip) bytes[random() % span] = static_cast<char>(random());
         }
         WriteFile(path, bytes);
-        const std::wstring text = DiagnoseControlCreation(kProgId, E_ACCESSDENIED);
+        const std::wstring text = DiagnoseControlCreation(progId_, E_ACCESSDENIED);
         if (round < 100) {  // a file cut short is named as such, not blamed for what it lost
             EXPECT_TRUE(Has(text, path)) << "round " << round;
             EXPECT_FALSE(Has(text, L"DllGetClassObject")) << "round " << round;
