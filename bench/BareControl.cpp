@@ -159,7 +159,7 @@ HWND CreateChildren(HINSTANCE instance, HWND window, HFONT font, int dpi) {
 bool Embed(IOleObject* object, MinimalSite& site, HWND host) {
     SIZEL extent = kFunctionControlExtent;
     if (FAILED(object->SetClientSite(&site))) return false;
-    com_ptr<IPersistPropertyBag> bag = com_ptr<IOleObject>(object).query<IPersistPropertyBag>();
+    com_ptr<IPersistPropertyBag> bag = com_ptr<IOleObject>(object).try_query<IPersistPropertyBag>();
     if (!bag || FAILED(bag->InitNew())) return false;
     if (FAILED(object->SetExtent(DVASPECT_CONTENT, &extent))) return false;
     RECT rect{};
@@ -214,7 +214,7 @@ int Run(HINSTANCE instance, int show) {
         window.release();  // destroyed by the close that ended the loop
         code = static_cast<int>(msg.wParam);
     }
-    if (com_ptr<IOleInPlaceObject> inPlace = object.query<IOleInPlaceObject>()) inPlace->InPlaceDeactivate();
+    if (com_ptr<IOleInPlaceObject> inPlace = object.try_query<IOleInPlaceObject>()) inPlace->InPlaceDeactivate();
     object->Close(OLECLOSE_NOSAVE);
     object->SetClientSite(nullptr);
     return code;
