@@ -20,7 +20,6 @@ using namespace standin_test;
 namespace {
 
 constexpr RECT Position{24, 16, 369, 89};
-constexpr wchar_t Demands[] = L"TALVO_STANDIN_DEMANDS";
 
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -147,7 +146,7 @@ void CrashIn(const wchar_t* demands, const wchar_t* answer, bool activate, bool 
     // Whatever the prefix's AeDebug says: an exception nothing handled ends the process with its code.
     SetUnhandledExceptionFilter(EndWithTheCode);
     OleInitialize(nullptr);
-    SetEnvironmentVariableW(Demands, demands);
+    SetEnvironmentVariableW(L"TALVO_STANDIN_DEMANDS", demands);
     SetEnvironmentVariableW(L"TALVO_STANDIN_60030001", answer);
     ContainerWindow container;
     TestSite site(container.get(), Position);
@@ -266,7 +265,7 @@ TEST(StandInDemands, SiteExRefusesAPlainSiteAndActivatesThroughAnExOne) {
     TestSite ex(container.get(), Position);
     ex.offersEx = true;
     {
-        const ScopedEnv demands(Demands, L"siteex, Bogus");
+        const ScopedEnv demands = StandInDemands(L"siteex, Bogus");
         const com_ptr<IDispatch> control = CreateStandIn();
         const com_ptr<IOleObject> object = control.query<IOleObject>();
         EXPECT_FALSE(control.query<IOleInPlaceActiveObject>()) << "only with an edit box";
@@ -293,7 +292,7 @@ TEST(StandInDemands, RefusalsAndStatusAsDemanded) {
     const ScopedCallLog log;
     Properties bag;
     {
-        const ScopedEnv demands(Demands, L"noextent,nopropbag,invisible");
+        const ScopedEnv demands = StandInDemands(L"noextent,nopropbag,invisible");
         const com_ptr<IDispatch> control = CreateStandIn();
         const com_ptr<IOleObject> object = control.query<IOleObject>();
         SIZEL extent{9128, 1931};
@@ -311,7 +310,7 @@ TEST(StandInDemands, RefusalsAndStatusAsDemanded) {
     }
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{"extent refused", "propbag refused", "initnew", "doverb 0",
                                                      "doverb -5", "doverb -4", "doverb -3", "released"}));
-    const ScopedEnv demands(Demands, L"usereg,invisible");
+    const ScopedEnv demands = StandInDemands(L"usereg,invisible");
     DWORD status = 1;
     EXPECT_EQ(CreateStandIn().query<IOleObject>()->GetMiscStatus(DVASPECT_CONTENT, &status), OLE_S_USEREG);
     EXPECT_EQ(status, 0u);
@@ -320,7 +319,7 @@ TEST(StandInDemands, RefusalsAndStatusAsDemanded) {
 TEST(StandInDemands, ProbeLogsWhatTheSiteAnswers) {
     OleApartment ole;
     const ScopedCallLog log;
-    const ScopedEnv demands(Demands, L"probe");
+    const ScopedEnv demands = StandInDemands(L"probe");
     ContainerWindow container;
     const com_ptr<IDispatch> control = CreateStandIn();
     const com_ptr<IOleObject> object = control.query<IOleObject>();
@@ -385,7 +384,7 @@ TEST(StandInDemands, ProbeLogsWhatTheSiteAnswers) {
 TEST(StandInDemands, EditUiActivatesOnceTakesTheFocusAndGivesItBack) {
     OleApartment ole;
     const ScopedCallLog log;
-    const ScopedEnv demands(Demands, L"edit");
+    const ScopedEnv demands = StandInDemands(L"edit");
     ContainerWindow container;
     TestFrame frame;
     TestSite site(container.get(), Position);
