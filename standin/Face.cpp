@@ -8,12 +8,29 @@ namespace standin {
 namespace {
 
 constexpr wchar_t ClassName[] = L"TalvoVbFunzioniStandIn";
+constexpr int EditId = 1;
 
 SRWLOCK g_classLock = SRWLOCK_INIT;
 ATOM g_class = 0;
 
 LRESULT CALLBACK FaceProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+        case WM_NCCREATE:
+            SetWindowLongPtrW(window, GWLP_USERDATA,
+                              reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_SIZE:
+            if (HWND edit = GetDlgItem(window, EditId)) MoveWindow(edit, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            return 0;
+        case WM_SETFOCUS:
+            if (HWND edit = GetDlgItem(window, EditId)) SetFocus(edit);
+            return 0;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == EditId && HIWORD(wParam) == EN_SETFOCUS) {
+                if (auto* events = reinterpret_cast<FaceEvents*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
+                    events->OnEditFocus();
+            }
+            return 0;
         case WM_ERASEBKGND:
             return 1;  // WM_PAINT fills every pixel
         case WM_PAINT: {
@@ -68,10 +85,19 @@ void PaintFace(HDC dc, const RECT& bounds) noexcept {
     SelectObject(dc, oldFont);
 }
 
-HWND CreateFaceWindow(HWND parent, const RECT& rect) noexcept {
+HWND CreateFaceWindow(HWND parent, const RECT& rect, FaceEvents* events) noexcept {
     if (!EnsureClass()) return nullptr;
-    return CreateWindowExW(0, ClassName, FaceText, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, rect.left, rect.top,
-                           rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, ModuleHandle(), nullptr);
+    return CreateWindowExW(0, ClassName, FaceText, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, rect.left,
+                           rect.top, rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, ModuleHandle(),
+                           events);
+}
+
+HWND AddFaceEdit(HWND face) noexcept {
+    RECT client{};
+    GetClientRect(face, &client);
+    return CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 0, 0, client.right,
+                           client.bottom, face, reinterpret_cast<HMENU>(static_cast<INT_PTR>(EditId)), ModuleHandle(),
+                           nullptr);
 }
 
 void UnregisterFaceWindowClass() noexcept {

@@ -262,6 +262,10 @@ void AddPending(EXCEPINFO* info, ScriptedError error) {
 
 }  // namespace
 
+// The longest a pump: or modal: answer may keep a call waiting; a longer one is a typing error
+// that would leave a test hanging.
+constexpr std::uint32_t MaxActMs = 600000;
+
 std::wstring ScriptFor(DISPID dispid) {
     wchar_t name[32];
     wsprintfW(name, L"TALVO_STANDIN_%08X", static_cast<unsigned>(dispid));
@@ -299,6 +303,28 @@ std::vector<std::wstring> SplitAnswers(std::wstring_view script) {
         }
     }
     return answers;
+}
+
+Behaviour ParseBehaviour(std::wstring_view answer) {
+    using B = Behaviour::Kind;
+    const size_t colon = answer.find(L':');
+    const std::wstring_view keyword = answer.substr(0, colon);
+    if (colon == std::wstring_view::npos) {
+        if (EqualsNoCase(keyword, L"av")) return {B::AccessViolation, 0, {}};
+        if (EqualsNoCase(keyword, L"cxx")) return {B::CxxThrow, 0, {}};
+        if (EqualsNoCase(keyword, L"overflow")) return {B::StackOverflow, 0, {}};
+        return {B::None, 0, answer};
+    }
+    const std::wstring_view rest = answer.substr(colon + 1);
+    if (EqualsNoCase(keyword, L"handled")) return {B::Handled, 0, rest};
+    const bool pump = EqualsNoCase(keyword, L"pump");
+    if (!pump && !EqualsNoCase(keyword, L"modal")) return {B::None, 0, answer};
+    const size_t msEnd = rest.find(L':');
+    if (msEnd == std::wstring_view::npos) return {B::Unparsable, 0, {}};
+    const auto msText = Ascii(rest.substr(0, msEnd));
+    const auto ms = msText ? ParseWhole<std::uint32_t>(*msText, 10) : std::nullopt;
+    if (!ms || *ms > MaxActMs) return {B::Unparsable, 0, {}};
+    return {pump ? B::Pump : B::Modal, *ms, rest.substr(msEnd + 1)};
 }
 
 ScriptOutcome ApplyAnswer(std::wstring_view answer, VARIANT* result, EXCEPINFO* excepInfo) {

@@ -23,6 +23,16 @@ struct ScriptOutcome {
     HRESULT hr;
 };
 
+// A form that acts inside the call before answering, or instead of answering: pump:MS:ANSWER,
+// modal:MS:ANSWER, handled:ANSWER, av, cxx, overflow. None for a plain answer.
+struct Behaviour {
+    enum class Kind { None, Pump, Modal, Handled, AccessViolation, CxxThrow, StackOverflow, Unparsable };
+    Kind kind;
+    DWORD ms;
+    std::wstring_view answer;  // what follows the act
+};
+Behaviour ParseBehaviour(std::wstring_view answer);
+
 // Applies one answer to an Invoke's out-parameters. result was VariantInit'ed and may be
 // null (the caller wants no value); excepInfo may be null.
 ScriptOutcome ApplyAnswer(std::wstring_view answer, VARIANT* result, EXCEPINFO* excepInfo);

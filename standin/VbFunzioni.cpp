@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "CallLog.h"
+#include "Demands.h"
 #include "Face.h"
 #include "Identity.h"
 #include "MachineFacts.h"
+#include "Misbehaviour.h"
 #include "Module.h"
+#include "Probe.h"
 #include "Script.h"
 #include "Text.h"
 #include "Unique.h"
@@ -85,9 +88,11 @@ class VbFunzioni final : public IDispatch,
                          public IOleControl,
                          public IViewObject2,
                          public IPersistStreamInit,
-                         public IPersistPropertyBag {
+                         public IPersistPropertyBag,
+                         public IOleInPlaceActiveObject,
+                         private FaceEvents {
 public:
-    VbFunzioni() = default;
+    VbFunzioni() : demands_(ReadDemands()) {}
     VbFunzioni(const VbFunzioni&) = delete;
     VbFunzioni& operator=(const VbFunzioni&) = delete;
     // A container that drops its last reference while the control is in place makes no
@@ -111,6 +116,8 @@ public:
             *ppv = static_cast<IPersistStreamInit*>(this);
         } else if (riid == IID_IPersistPropertyBag) {
             *ppv = static_cast<IPersistPropertyBag*>(this);
+        } else if (riid == IID_IOleInPlaceActiveObject && demands_.edit) {
+            *ppv = static_cast<IOleInPlaceActiveObject*>(this);
         } else {
             *ppv = nullptr;
             return E_NOINTERFACE;
@@ -121,7 +128,16 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&references_); }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
+        if (left == 0) {
+            LogLine("released");
+            // Let go of inside a call that runs the container's messages: the call still
+            // uses the object, which goes when the call is over.
+            if (calling_ == 0) {
+                delete this;
+            } else {
+                orphaned_ = true;
+            }
+        }
         return left;
     }
 
@@ -149,12 +165,18 @@ public:
     }
     STDMETHODIMP Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* excepInfo, UINT* argErr) override {
-        return Guarded([&] { return DoInvoke(dispid, riid, flags, params, result, excepInfo, argErr); });
+        ++calling_;
+        const HRESULT hr = Guarded([&] { return DoInvoke(dispid, riid, flags, params, result, excepInfo, argErr); });
+        LogLine(Format("invoke end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+        if (--calling_ == 0 && orphaned_) delete this;
+        return hr;
     }
 
     // IOleObject
     STDMETHODIMP SetClientSite(IOleClientSite* site) override {
+        if (site != nullptr && demands_.avSiting) RaiseAccessViolation();
         clientSite_ = com_ptr<IOleClientSite>(site);
+        if (site != nullptr && demands_.probe) ProbeSite(site);
         return S_OK;
     }
     STDMETHODIMP GetClientSite(IOleClientSite** site) override {
@@ -164,6 +186,7 @@ public:
     }
     STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
     STDMETHODIMP Close(DWORD) override {
+        if (demands_.avTeardown) RaiseAccessViolation();
         return Guarded([&] {
             // Nothing to save: the control has no state a container would lose.
             Deactivate();
@@ -183,13 +206,21 @@ public:
         return E_NOTIMPL;
     }
     STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* activeSite, LONG, HWND, LPCRECT) override {
+        LogLine(Format("doverb %ld", static_cast<long>(verb)));
+        if (demands_.avActivation) RaiseAccessViolation();
+        // As the platform's Script control: nothing to show, whatever the verb.
+        if (demands_.invisible) return E_NOTIMPL;
         return Guarded([&]() -> HRESULT {
             switch (verb) {
+                case OLEIVERB_UIACTIVATE: {
+                    const HRESULT hr = Activate(activeSite != nullptr ? activeSite : clientSite_.get());
+                    return FAILED(hr) || !demands_.edit ? hr : UIActivate();
+                }
                 case OLEIVERB_PRIMARY:
                 case OLEIVERB_SHOW:
                 case OLEIVERB_INPLACEACTIVATE:
-                case OLEIVERB_UIACTIVATE:
-                    // Inside-out: in-place active is as active as the control gets.
+                    // Inside-out: in-place active is as active as the control gets, unless it
+                    // has an edit box to type in.
                     return Activate(activeSite != nullptr ? activeSite : clientSite_.get());
                 case OLEIVERB_HIDE:
                     if (window_) ShowWindow(window_.get(), SW_HIDE);
@@ -216,6 +247,10 @@ public:
     }
     STDMETHODIMP SetExtent(DWORD aspect, SIZEL* size) override {
         if (size == nullptr) return E_POINTER;
+        if (demands_.noExtent) {
+            LogLine("extent refused");
+            return E_NOTIMPL;
+        }
         if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
         extent_ = *size;
         LogLine(Format("extent cx=%ld cy=%ld", static_cast<long>(size->cx), static_cast<long>(size->cy)));
@@ -248,7 +283,12 @@ public:
     }
     STDMETHODIMP GetMiscStatus(DWORD aspect, DWORD* status) override {
         if (status == nullptr) return E_POINTER;
-        *status = aspect == DVASPECT_CONTENT ? MiscStatusContent : 0;
+        if (demands_.useReg) {
+            *status = 0;
+            return OLE_S_USEREG;
+        }
+        const DWORD invisible = demands_.invisible ? OLEMISC_INVISIBLEATRUNTIME : 0;
+        *status = aspect == DVASPECT_CONTENT ? MiscStatusContent | invisible : 0;
         return S_OK;
     }
     STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
@@ -266,7 +306,12 @@ public:
             return S_OK;
         });
     }
-    STDMETHODIMP UIDeactivate() override { return S_OK; }
+    STDMETHODIMP UIDeactivate() override {
+        return Guarded([&] {
+            LeaveUi();
+            return S_OK;
+        });
+    }
     STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT) override {
         if (position == nullptr) return E_POINTER;
         LogRect("rects", *position);
@@ -368,6 +413,10 @@ public:
     }
     STDMETHODIMP Load(IPropertyBag* bag, IErrorLog* errorLog) override {
         if (bag == nullptr) return E_POINTER;
+        if (demands_.noPropBag) {
+            LogLine("propbag refused");
+            return E_FAIL;
+        }
         return Guarded([&] {
             LONG cx = extent_.cx;
             LONG cy = extent_.cy;
@@ -391,6 +440,21 @@ public:
         return bag->Write(L"_ExtentY", &value);
     }
 
+    // IOleInPlaceActiveObject (the edit demand only)
+    STDMETHODIMP TranslateAccelerator(LPMSG message) override {
+        if (message == nullptr) return E_INVALIDARG;
+        if (message->message == WM_KEYDOWN || message->message == WM_SYSKEYDOWN) {
+            LogLine(Format("accelerator message=0x%04X key=0x%02X", message->message,
+                           static_cast<unsigned>(message->wParam)));
+        }
+        // The edit box takes its keys as they come; Tab and the rest are the container's.
+        return S_FALSE;
+    }
+    STDMETHODIMP OnFrameWindowActivate(BOOL) override { return S_OK; }
+    STDMETHODIMP OnDocWindowActivate(BOOL) override { return S_OK; }
+    STDMETHODIMP ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+    STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+
 private:
     HRESULT DoInvoke(DISPID dispid, REFIID riid, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
                      UINT*) {
@@ -409,16 +473,17 @@ private:
         const std::wstring script = ScriptFor(dispid);
         if (!script.empty()) {
             const std::vector<std::wstring> answers = SplitAnswers(script);
-            const std::wstring& answer = answers[std::min(call, answers.size() - 1)];
-            const ScriptOutcome outcome = ApplyAnswer(answer, result, excepInfo);
-            if (outcome.kind == ScriptOutcome::Kind::Unparsable) {
-                const std::string line =
-                    Format("script dispid=0x%08lX unparsable answer: ", static_cast<unsigned long>(dispid)) +
-                    ToUtf8(answer);
-                LogLine(line);
-                OutputDebugStringA(("VbFunzioniStandIn: " + line + "\n").c_str());
-                return outcome.hr;
+            const std::wstring& scripted = answers[std::min(call, answers.size() - 1)];
+            std::wstring_view answer = scripted;
+            for (Behaviour act = ParseBehaviour(answer); act.kind != Behaviour::Kind::None;
+                 act = ParseBehaviour(answer)) {
+                if (act.kind == Behaviour::Kind::Unparsable) return Unparsable(dispid, scripted);
+                const HRESULT hr = Act(dispid, act);
+                if (FAILED(hr)) return hr;
+                answer = act.answer;
             }
+            const ScriptOutcome outcome = ApplyAnswer(answer, result, excepInfo);
+            if (outcome.kind == ScriptOutcome::Kind::Unparsable) return Unparsable(dispid, scripted);
             if (outcome.kind == ScriptOutcome::Kind::Answered) return outcome.hr;
         }
 
@@ -431,6 +496,58 @@ private:
         return S_OK;
     }
 
+    static HRESULT Unparsable(DISPID dispid, const std::wstring& answer) {
+        const std::string line =
+            Format("script dispid=0x%08lX unparsable answer: ", static_cast<unsigned long>(dispid)) + ToUtf8(answer);
+        LogLine(line);
+        OutputDebugStringA(("VbFunzioniStandIn: " + line + "\n").c_str());
+        return E_INVALIDARG;
+    }
+
+    // What a behaviour form does before the answer; a failure is the call's answer.
+    HRESULT Act(DISPID dispid, const Behaviour& act) {
+        switch (act.kind) {
+            case Behaviour::Kind::Pump:
+                LogLine(Format("pump start dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                PumpMessages(act.ms);
+                LogLine(Format("pump end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                return S_OK;
+            case Behaviour::Kind::Modal: {
+                LogLine("modal start");
+                const HRESULT hr = ShowTimedModal(ModalOwner(), act.ms);
+                LogLine("modal end");
+                return hr;
+            }
+            case Behaviour::Kind::Handled:
+                if (!RaiseAndHandle()) return E_UNEXPECTED;
+                LogLine("handled exception");
+                return S_OK;
+            case Behaviour::Kind::AccessViolation:
+                RaiseAccessViolation();
+                break;
+            case Behaviour::Kind::CxxThrow:
+                RaiseCxxThrow();
+                break;
+            case Behaviour::Kind::StackOverflow:
+                OverflowStack();
+                break;
+            default:
+                break;
+        }
+        return E_UNEXPECTED;  // only when something outside continued the exception
+    }
+
+    // The container's top-level window, as a control finds it for a dialog of its own.
+    HWND ModalOwner() const {
+        HWND window = nullptr;
+        com_ptr<IOleWindow> site(inPlaceSite_.get());
+        if (!site && clientSite_) site = clientSite_.query<IOleWindow>();
+        if (site && SUCCEEDED(site->GetWindow(&window)) && window != nullptr) {
+            if (HWND root = GetAncestor(window, GA_ROOT)) return root;
+        }
+        return GetActiveWindow();
+    }
+
     HRESULT Activate(IOleClientSite* site) {
         if (window_) {
             ShowWindow(window_.get(), SW_SHOWNA);  // after OLEIVERB_HIDE
@@ -438,10 +555,23 @@ private:
         }
         if (site == nullptr) return E_UNEXPECTED;
         com_ptr<IOleInPlaceSite> inPlaceSite;
-        HRESULT hr = site->QueryInterface(IID_IOleInPlaceSite, inPlaceSite.put_void());
-        if (FAILED(hr)) return hr;
+        com_ptr<IOleInPlaceSiteEx> siteEx;
+        HRESULT hr = S_OK;
+        if (demands_.siteEx) {
+            // As controls whose fallback to the plain site is broken.
+            if (FAILED(site->QueryInterface(IID_IOleInPlaceSiteEx, siteEx.put_void()))) return E_NOINTERFACE;
+            inPlaceSite = com_ptr<IOleInPlaceSite>(siteEx.get());
+        } else {
+            hr = site->QueryInterface(IID_IOleInPlaceSite, inPlaceSite.put_void());
+            if (FAILED(hr)) return hr;
+        }
         if (inPlaceSite->CanInPlaceActivate() != S_OK) return E_FAIL;
-        hr = inPlaceSite->OnInPlaceActivate();
+        if (siteEx) {
+            BOOL redraw = FALSE;
+            hr = siteEx->OnInPlaceActivateEx(&redraw, 0);
+        } else {
+            hr = inPlaceSite->OnInPlaceActivate();
+        }
         if (FAILED(hr)) return hr;
 
         HWND parent = nullptr;
@@ -457,33 +587,113 @@ private:
         if (SUCCEEDED(hr) && parent == nullptr) hr = E_UNEXPECTED;
         if (SUCCEEDED(hr)) {
             LogRect("inplace", position);
-            window_.reset(CreateFaceWindow(parent, position));
+            window_.reset(CreateFaceWindow(parent, position, demands_.edit ? this : nullptr));
             if (!window_) hr = HRESULT_FROM_WIN32(GetLastError());
             if (SUCCEEDED(hr) && !window_) hr = E_FAIL;
         }
+        if (SUCCEEDED(hr) && demands_.edit) {
+            edit_ = AddFaceEdit(window_.get());
+            if (edit_ == nullptr) hr = HRESULT_FROM_WIN32(GetLastError());
+            if (SUCCEEDED(hr) && edit_ == nullptr) hr = E_FAIL;
+        }
         if (FAILED(hr)) {
-            inPlaceSite->OnInPlaceDeactivate();
+            window_.reset();
+            edit_ = nullptr;
+            TellDeactivated(inPlaceSite.get(), siteEx.get());
             return hr;
         }
         inPlaceSite_ = inPlaceSite;
+        inPlaceSiteEx_ = siteEx;
+        if (siteEx) LogLine("activated through siteex");
         return S_OK;
+    }
+
+    static void TellDeactivated(IOleInPlaceSite* site, IOleInPlaceSiteEx* siteEx) {
+        if (siteEx != nullptr) {
+            siteEx->OnInPlaceDeactivateEx(TRUE);
+        } else {
+            site->OnInPlaceDeactivate();
+        }
     }
 
     void Deactivate() {
         if (!inPlaceSite_) return;
+        LeaveUi();
+        if (!inPlaceSite_) return;  // the site deactivated us while it was told
         window_.reset();
+        edit_ = nullptr;
         LogLine("deactivate");
         // Taken out first: the site may call back into us while it is told.
         const com_ptr<IOleInPlaceSite> site = std::move(inPlaceSite_);
-        site->OnInPlaceDeactivate();
+        const com_ptr<IOleInPlaceSiteEx> siteEx = std::move(inPlaceSiteEx_);
+        TellDeactivated(site.get(), siteEx.get());
+    }
+
+    // UI activation, for the edit box: once, until UIDeactivate or deactivation.
+    HRESULT UIActivate() {
+        if (!demands_.edit || !inPlaceSite_ || uiActive_ || enteringUi_) return S_OK;
+        enteringUi_ = true;
+        HRESULT hr = inPlaceSite_->OnUIActivate();
+        if (SUCCEEDED(hr) && inPlaceSite_) {
+            uiActive_ = true;
+            RECT position{};
+            RECT clip{};
+            OLEINPLACEFRAMEINFO frameInfo{};
+            frameInfo.cb = sizeof(frameInfo);
+            com_ptr<IOleInPlaceFrame> frame;
+            com_ptr<IOleInPlaceUIWindow> uiWindow;
+            if (SUCCEEDED(inPlaceSite_->GetWindowContext(frame.put(), uiWindow.put(), &position, &clip, &frameInfo))) {
+                frame_ = frame;
+                uiWindow_ = uiWindow;
+            }
+            IOleInPlaceActiveObject* self = this;
+            if (frame_) frame_->SetActiveObject(self, L"VbFunzioni");
+            if (uiWindow_) uiWindow_->SetActiveObject(self, L"VbFunzioni");
+            if (const auto controlSite = inPlaceSite_.query<IOleControlSite>()) controlSite->OnFocus(TRUE);
+            if (edit_ != nullptr && GetFocus() != edit_) SetFocus(edit_);
+            LogLine("uiactivate");
+        } else if (SUCCEEDED(hr)) {
+            hr = E_UNEXPECTED;  // deactivated by the site while it was told
+        }
+        enteringUi_ = false;
+        return hr;
+    }
+
+    void LeaveUi() {
+        if (!uiActive_) return;
+        uiActive_ = false;
+        const com_ptr<IOleInPlaceFrame> frame = std::move(frame_);
+        const com_ptr<IOleInPlaceUIWindow> uiWindow = std::move(uiWindow_);
+        if (frame) frame->SetActiveObject(nullptr, nullptr);
+        if (uiWindow) uiWindow->SetActiveObject(nullptr, nullptr);
+        const com_ptr<IOleInPlaceSite> site = inPlaceSite_;
+        if (site) {
+            site->OnUIDeactivate(FALSE);
+            if (const auto controlSite = site.query<IOleControlSite>()) controlSite->OnFocus(FALSE);
+        }
+        LogLine("uideactivate");
+    }
+
+    void OnEditFocus() noexcept override {
+        // A window procedure: nothing may leave it.
+        Guarded([&] { return UIActivate(); });
     }
 
     LONG references_ = 1;
+    int calling_ = 0;  // Invokes in progress on this thread
+    bool orphaned_ = false;
     ModuleReference module_;
+    Demands demands_;
     std::array<size_t, Members.size()> calls_{};
     SIZEL extent_ = DefaultExtent;
     com_ptr<IOleClientSite> clientSite_;
     com_ptr<IOleInPlaceSite> inPlaceSite_;
+    com_ptr<IOleInPlaceSiteEx> inPlaceSiteEx_;
+    com_ptr<IOleInPlaceFrame> frame_;
+    com_ptr<IOleInPlaceUIWindow> uiWindow_;
+    bool uiActive_ = false;
+    bool enteringUi_ = false;
+    HWND edit_ = nullptr;  // a child of window_, which destroys it
     com_ptr<IOleAdviseHolder> adviseHolder_;
     com_ptr<IAdviseSink> viewSink_;
     DWORD viewAspects_ = 0;

@@ -104,8 +104,9 @@ private:
 };
 
 // Client site and in-place site of the container. It lives on the stack and only counts its
-// references, so a test can see that the control gave back every one it took.
-class TestSite final : public IOleClientSite, public IOleInPlaceSite {
+// references, so a test can see that the control gave back every one it took. Optionally an
+// IOleInPlaceSiteEx, an IOleControlSite (with an extender), an ambient IDispatch and a frame.
+class TestSite final : public IOleClientSite, public IOleInPlaceSiteEx, public IOleControlSite {
 public:
     TestSite(HWND window, RECT position) : window_(window), position_(position) {}
     TestSite(const TestSite&) = delete;
@@ -115,6 +116,11 @@ public:
     HRESULT canActivate = S_OK;
     HRESULT windowContext = S_OK;
     LONG references = 0;
+    bool offersEx = false;
+    bool offersControlSite = false;
+    IDispatch* extender = nullptr;  // GetExtendedControl
+    IDispatch* ambients = nullptr;  // what QueryInterface(IID_IDispatch) gives
+    IOleInPlaceFrame* frame = nullptr;
 
     void SetPosition(const RECT& position) { position_ = position; }
 
@@ -123,6 +129,12 @@ public:
             *ppv = static_cast<IOleClientSite*>(this);
         } else if (riid == IID_IOleInPlaceSite || riid == IID_IOleWindow) {
             *ppv = static_cast<IOleInPlaceSite*>(this);
+        } else if (riid == IID_IOleInPlaceSiteEx && offersEx) {
+            *ppv = static_cast<IOleInPlaceSiteEx*>(this);
+        } else if (riid == IID_IOleControlSite && offersControlSite) {
+            *ppv = static_cast<IOleControlSite*>(this);
+        } else if (riid == IID_IDispatch && ambients != nullptr) {
+            return ambients->QueryInterface(riid, ppv);
         } else {
             *ppv = nullptr;
             return E_NOINTERFACE;
@@ -162,18 +174,25 @@ public:
         calls.push_back("OnInPlaceActivate");
         return S_OK;
     }
-    STDMETHODIMP OnUIActivate() override { return S_OK; }
+    STDMETHODIMP OnUIActivate() override {
+        calls.push_back("OnUIActivate");
+        return S_OK;
+    }
     STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
                                   LPRECT clip, LPOLEINPLACEFRAMEINFO) override {
         calls.push_back("GetWindowContext");
-        *frame = nullptr;
+        *frame = this->frame;
+        if (*frame != nullptr) (*frame)->AddRef();
         *document = nullptr;
         *position = position_;
         *clip = position_;
         return windowContext;
     }
     STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
-    STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
+    STDMETHODIMP OnUIDeactivate(BOOL) override {
+        calls.push_back("OnUIDeactivate");
+        return S_OK;
+    }
     STDMETHODIMP OnInPlaceDeactivate() override {
         calls.push_back("OnInPlaceDeactivate");
         return S_OK;
@@ -181,6 +200,35 @@ public:
     STDMETHODIMP DiscardUndoState() override { return S_OK; }
     STDMETHODIMP DeactivateAndUndo() override { return S_OK; }
     STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
+
+    // IOleInPlaceSiteEx
+    STDMETHODIMP OnInPlaceActivateEx(BOOL* redraw, DWORD flags) override {
+        calls.push_back("OnInPlaceActivateEx " + std::to_string(flags));
+        if (redraw != nullptr) *redraw = FALSE;
+        return S_OK;
+    }
+    STDMETHODIMP OnInPlaceDeactivateEx(BOOL noRedraw) override {
+        calls.push_back("OnInPlaceDeactivateEx " + std::to_string(noRedraw));
+        return S_OK;
+    }
+    STDMETHODIMP RequestUIActivate() override { return S_OK; }
+
+    // IOleControlSite
+    STDMETHODIMP OnControlInfoChanged() override { return S_OK; }
+    STDMETHODIMP LockInPlaceActive(BOOL) override { return S_OK; }
+    STDMETHODIMP GetExtendedControl(IDispatch** out) override {
+        *out = extender;
+        if (extender == nullptr) return E_NOTIMPL;
+        extender->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP TransformCoords(POINTL*, POINTF*, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP TranslateAccelerator(MSG*, DWORD) override { return S_FALSE; }
+    STDMETHODIMP OnFocus(BOOL focus) override {
+        calls.push_back("OnFocus " + std::to_string(focus));
+        return S_OK;
+    }
+    STDMETHODIMP ShowPropertyFrame() override { return E_NOTIMPL; }
 
 private:
     HWND window_;

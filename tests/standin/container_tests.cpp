@@ -180,13 +180,18 @@ TEST(StandInContainer, InPlaceActivationMakesTheWindowAndLogsTheLifecycle) {
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{
                                "initnew",
                                "extent cx=9128 cy=1931",
+                               "doverb -5",
                                "inplace left=24 top=16 right=369 bottom=89",
+                               "doverb -1",
                                "rects left=40 top=30 right=200 bottom=60",
                                "deactivate",
+                               "doverb -4",
                                "inplace left=24 top=16 right=369 bottom=89",
                                "invoke dispid=0x60030002 flags=2 args=0 named=0",
+                               "invoke end dispid=0x60030002",
                                "deactivate",
                                "close",
+                               "released",
                            }));
 }
 

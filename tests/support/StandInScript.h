@@ -4,6 +4,7 @@
 //
 //   ScopedCallLog log;                                       // TALVO_STANDIN_LOG -> temp file
 //   auto mac = ScriptAnswers(0x60030002, L"str:AA|error:5:Src:Bad");
+//   auto demands = StandInDemands(L"siteex,probe");          // before the control is created
 //   ... drive the control ...
 //   EXPECT_EQ(log.Lines().front(), "invoke dispid=0x60030002 flags=3 args=0 named=0");
 #include <windows.h>
@@ -58,6 +59,9 @@ inline ScopedEnv ScriptAnswers(DISPID dispid, const std::wstring& answers) {
     swprintf(name, 32, L"TALVO_STANDIN_%08X", static_cast<unsigned>(dispid));
     return ScopedEnv(name, answers);
 }
+
+// Sets the demands of the controls created in the scope: TALVO_STANDIN_DEMANDS, e.g. L"siteex,probe".
+inline ScopedEnv StandInDemands(const std::wstring& words) { return ScopedEnv(L"TALVO_STANDIN_DEMANDS", words); }
 
 // Points TALVO_STANDIN_LOG at a new temporary file for the scope and deletes it at the end.
 class ScopedCallLog {
