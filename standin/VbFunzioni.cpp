@@ -541,7 +541,7 @@ private:
     HWND ModalOwner() const {
         HWND window = nullptr;
         com_ptr<IOleWindow> site(inPlaceSite_.get());
-        if (!site && clientSite_) site = clientSite_.query<IOleWindow>();
+        if (!site && clientSite_) site = clientSite_.try_query<IOleWindow>();
         if (site && SUCCEEDED(site->GetWindow(&window)) && window != nullptr) {
             if (HWND root = GetAncestor(window, GA_ROOT)) return root;
         }
@@ -649,7 +649,7 @@ private:
             IOleInPlaceActiveObject* self = this;
             if (frame_) frame_->SetActiveObject(self, L"VbFunzioni");
             if (uiWindow_) uiWindow_->SetActiveObject(self, L"VbFunzioni");
-            if (const auto controlSite = inPlaceSite_.query<IOleControlSite>()) controlSite->OnFocus(TRUE);
+            if (const auto controlSite = inPlaceSite_.try_query<IOleControlSite>()) controlSite->OnFocus(TRUE);
             if (edit_ != nullptr && GetFocus() != edit_) SetFocus(edit_);
             LogLine("uiactivate");
         } else if (SUCCEEDED(hr)) {
@@ -669,7 +669,7 @@ private:
         const com_ptr<IOleInPlaceSite> site = inPlaceSite_;
         if (site) {
             site->OnUIDeactivate(FALSE);
-            if (const auto controlSite = site.query<IOleControlSite>()) controlSite->OnFocus(FALSE);
+            if (const auto controlSite = site.try_query<IOleControlSite>()) controlSite->OnFocus(FALSE);
         }
         LogLine("uideactivate");
     }

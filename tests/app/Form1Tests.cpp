@@ -134,7 +134,7 @@ TEST_F(Form1Test, GetShowsEachAnswerBehindItsPrefixAndTestsTheMacAgain) {
 
     std::vector<std::string> invokes;
     for (const std::string& line : log.Lines())
-        if (line.rfind("invoke", 0) == 0) invokes.push_back(line);
+        if (line.rfind("invoke dispid", 0) == 0) invokes.push_back(line);
     const std::string perPress[] = {
         "invoke dispid=0x60030001 flags=3 args=0 named=0", "invoke dispid=0x60030005 flags=3 args=0 named=0",
         "invoke dispid=0x60030002 flags=3 args=0 named=0", "invoke dispid=0x60030002 flags=3 args=0 named=0"};

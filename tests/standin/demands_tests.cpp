@@ -151,7 +151,7 @@ void CrashIn(const wchar_t* demands, const wchar_t* answer, bool activate, bool 
     ContainerWindow container;
     TestSite site(container.get(), Position);
     const com_ptr<IDispatch> control = CreateStandIn();
-    const com_ptr<IOleObject> object = control.query<IOleObject>();
+    const com_ptr<IOleObject> object = control.try_query<IOleObject>();
     object->SetClientSite(&site);
     if (activate) object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, container.get(), &Position);
     if (close) object->Close(OLECLOSE_NOSAVE);
@@ -221,7 +221,7 @@ TEST(StandInBehaviour, ModalDialogIsOwnedByTheContainerAndEndsItself) {
     TestSite site(container.get(), Position);
     {
         const com_ptr<IDispatch> control = CreateStandIn();
-        ASSERT_EQ(control.query<IOleObject>()->SetClientSite(&site), S_OK);
+        ASSERT_EQ(control.try_query<IOleObject>()->SetClientSite(&site), S_OK);
         const ScopedEnv ip = ScriptAnswers(LocalIp, L"modal:300:str:after");
         g_container = container.get();
         g_dialogOwner = nullptr;
@@ -242,7 +242,7 @@ TEST(StandInBehaviour, ModalDialogIsOwnedByTheContainerAndEndsItself) {
             const ScopedEnv script = ScriptAnswers(LocalIp, bad);
             EXPECT_EQ(Reply(control.get(), LocalIp).hr, E_INVALIDARG) << std::string(bad, bad + wcslen(bad));
         }
-        EXPECT_EQ(control.query<IOleObject>()->SetClientSite(nullptr), S_OK);
+        EXPECT_EQ(control.try_query<IOleObject>()->SetClientSite(nullptr), S_OK);
     }
     EXPECT_EQ(site.references, 0);
 }
@@ -267,8 +267,8 @@ TEST(StandInDemands, SiteExRefusesAPlainSiteAndActivatesThroughAnExOne) {
     {
         const ScopedEnv demands = StandInDemands(L"siteex, Bogus");
         const com_ptr<IDispatch> control = CreateStandIn();
-        const com_ptr<IOleObject> object = control.query<IOleObject>();
-        EXPECT_FALSE(control.query<IOleInPlaceActiveObject>()) << "only with an edit box";
+        const com_ptr<IOleObject> object = control.try_query<IOleObject>();
+        EXPECT_FALSE(control.try_query<IOleInPlaceActiveObject>()) << "only with an edit box";
         EXPECT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &plain, 0, container.get(), &Position),
                   E_NOINTERFACE);
         EXPECT_TRUE(plain.calls.empty());
@@ -278,7 +278,7 @@ TEST(StandInDemands, SiteExRefusesAPlainSiteAndActivatesThroughAnExOne) {
         EXPECT_EQ(ex.calls, (std::vector<std::string>{"CanInPlaceActivate", "OnInPlaceActivateEx 0", "GetWindow",
                                                       "GetWindowContext"}));
         EXPECT_EQ(container.Children().size(), 1u);
-        EXPECT_EQ(control.query<IOleInPlaceObject>()->InPlaceDeactivate(), S_OK);
+        EXPECT_EQ(control.try_query<IOleInPlaceObject>()->InPlaceDeactivate(), S_OK);
         EXPECT_EQ(ex.calls.back(), "OnInPlaceDeactivateEx 1");
     }
     EXPECT_EQ(plain.references + ex.references, 0);
@@ -294,11 +294,11 @@ TEST(StandInDemands, RefusalsAndStatusAsDemanded) {
     {
         const ScopedEnv demands = StandInDemands(L"noextent,nopropbag,invisible");
         const com_ptr<IDispatch> control = CreateStandIn();
-        const com_ptr<IOleObject> object = control.query<IOleObject>();
+        const com_ptr<IOleObject> object = control.try_query<IOleObject>();
         SIZEL extent{9128, 1931};
         EXPECT_EQ(object->SetExtent(DVASPECT_CONTENT, &extent), E_NOTIMPL);
-        EXPECT_EQ(control.query<IPersistPropertyBag>()->Load(&bag, nullptr), E_FAIL);
-        EXPECT_EQ(control.query<IPersistPropertyBag>()->InitNew(), S_OK);
+        EXPECT_EQ(control.try_query<IPersistPropertyBag>()->Load(&bag, nullptr), E_FAIL);
+        EXPECT_EQ(control.try_query<IPersistPropertyBag>()->InitNew(), S_OK);
         DWORD status = 0;
         EXPECT_EQ(object->GetMiscStatus(DVASPECT_CONTENT, &status), S_OK);
         EXPECT_EQ(status, 131473u | OLEMISC_INVISIBLEATRUNTIME);
@@ -312,7 +312,7 @@ TEST(StandInDemands, RefusalsAndStatusAsDemanded) {
                                                      "doverb -5", "doverb -4", "doverb -3", "released"}));
     const ScopedEnv demands = StandInDemands(L"usereg,invisible");
     DWORD status = 1;
-    EXPECT_EQ(CreateStandIn().query<IOleObject>()->GetMiscStatus(DVASPECT_CONTENT, &status), OLE_S_USEREG);
+    EXPECT_EQ(CreateStandIn().try_query<IOleObject>()->GetMiscStatus(DVASPECT_CONTENT, &status), OLE_S_USEREG);
     EXPECT_EQ(status, 0u);
 }
 
@@ -322,7 +322,7 @@ TEST(StandInDemands, ProbeLogsWhatTheSiteAnswers) {
     const ScopedEnv demands = StandInDemands(L"probe");
     ContainerWindow container;
     const com_ptr<IDispatch> control = CreateStandIn();
-    const com_ptr<IOleObject> object = control.query<IOleObject>();
+    const com_ptr<IOleObject> object = control.try_query<IOleObject>();
 
     // A minimal site has neither an extender nor ambients.
     TestSite minimal(container.get(), Position);
@@ -351,7 +351,7 @@ TEST(StandInDemands, ProbeLogsWhatTheSiteAnswers) {
     ASSERT_EQ(OleCreateFontIndirect(&desc, IID_IFontDisp, font.put_void()), S_OK);
     // The name of the face the system matched (Wine may have no Tahoma).
     unique_bstr face;
-    ASSERT_EQ(font.query<IFont>()->get_Name(face.put()), S_OK);
+    ASSERT_EQ(font.try_query<IFont>()->get_Name(face.put()), S_OK);
     const std::string faceName(face.get(), face.get() + face.length());
     Properties ambients;
     ambients.Set(DISPID_AMBIENT_USERMODE, L"UserMode", Value<VT_BOOL>(true));
@@ -392,8 +392,8 @@ TEST(StandInDemands, EditUiActivatesOnceTakesTheFocusAndGivesItBack) {
     site.frame = &frame;
     {
         const com_ptr<IDispatch> control = CreateStandIn();
-        const com_ptr<IOleObject> object = control.query<IOleObject>();
-        const com_ptr<IOleInPlaceActiveObject> active = control.query<IOleInPlaceActiveObject>();
+        const com_ptr<IOleObject> object = control.try_query<IOleObject>();
+        const com_ptr<IOleInPlaceActiveObject> active = control.try_query<IOleInPlaceActiveObject>();
         ASSERT_TRUE(active);
         ASSERT_EQ(object->SetClientSite(&site), S_OK);
         ASSERT_EQ(object->DoVerb(OLEIVERB_UIACTIVATE, nullptr, &site, 0, container.get(), &Position), S_OK);
@@ -413,7 +413,7 @@ TEST(StandInDemands, EditUiActivatesOnceTakesTheFocusAndGivesItBack) {
         MSG typed{window, WM_CHAR, L'a', 0, 0, {}};
         EXPECT_EQ(active->TranslateAccelerator(&typed), S_FALSE);
 
-        EXPECT_EQ(control.query<IOleInPlaceObject>()->UIDeactivate(), S_OK);
+        EXPECT_EQ(control.try_query<IOleInPlaceObject>()->UIDeactivate(), S_OK);
         EXPECT_EQ(frame.calls.back(), "none");
         // The user clicks into the box again: the control asks to be UI-active by itself.
         SetFocus(container.get());
