@@ -83,11 +83,10 @@ void ArmStackGuard(ULONG guarantee) noexcept {
     const uintptr_t top = reinterpret_cast<uintptr_t>(here) & ~(page - 1);
     const uintptr_t bottom = reinterpret_cast<uintptr_t>(region.AllocationBase);
     if (top < bottom + page + size) return;  // no room left to arm
-    void* const guard = reinterpret_cast<void*>(top - size);
+    // Windows may not have committed them yet; Wine commits the whole stack from the start.
+    void* const guard = VirtualAlloc(reinterpret_cast<void*>(top - size), size, MEM_COMMIT, PAGE_READWRITE);
     DWORD old = 0;
-    if (VirtualAlloc(guard, size, MEM_COMMIT, PAGE_READWRITE) != nullptr) {
-        VirtualProtect(guard, size, PAGE_READWRITE | PAGE_GUARD, &old);
-    }
+    if (guard != nullptr) VirtualProtect(guard, size, PAGE_READWRITE | PAGE_GUARD, &old);
 }
 
 // Makes sure a stack overflow in this thread leaves room to report it, once per thread and again
@@ -147,6 +146,41 @@ std::wstring Hex(const wchar_t* format, uintptr_t value) {
     return text;
 }
 
+constexpr struct {
+    DWORD code;
+    const wchar_t* name;
+} kExceptionNames[] = {
+    {EXCEPTION_ACCESS_VIOLATION, L"access violation"},
+    {EXCEPTION_STACK_OVERFLOW, L"stack overflow"},
+    {kCppException, L"C++ exception"},
+    {EXCEPTION_ILLEGAL_INSTRUCTION, L"illegal instruction"},
+    {EXCEPTION_PRIV_INSTRUCTION, L"privileged instruction"},
+    {EXCEPTION_INT_DIVIDE_BY_ZERO, L"integer divide by zero"},
+    {EXCEPTION_INT_OVERFLOW, L"integer overflow"},
+    {EXCEPTION_IN_PAGE_ERROR, L"in-page error"},
+    {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, L"array bounds exceeded"},
+    {EXCEPTION_DATATYPE_MISALIGNMENT, L"datatype misalignment"},
+    {EXCEPTION_FLT_DENORMAL_OPERAND, L"floating-point denormal operand"},
+    {EXCEPTION_FLT_DIVIDE_BY_ZERO, L"floating-point divide by zero"},
+    {EXCEPTION_FLT_INEXACT_RESULT, L"floating-point inexact result"},
+    {EXCEPTION_FLT_INVALID_OPERATION, L"floating-point invalid operation"},
+    {EXCEPTION_FLT_OVERFLOW, L"floating-point overflow"},
+    {EXCEPTION_FLT_STACK_CHECK, L"floating-point stack check"},
+    {EXCEPTION_FLT_UNDERFLOW, L"floating-point underflow"},
+    {STATUS_FLOAT_MULTIPLE_FAULTS, L"floating-point error"},
+    {STATUS_FLOAT_MULTIPLE_TRAPS, L"floating-point error"},
+    {EXCEPTION_BREAKPOINT, L"breakpoint"},
+    {EXCEPTION_SINGLE_STEP, L"single step"},
+    {EXCEPTION_GUARD_PAGE, L"guard page violation"},
+    {EXCEPTION_INVALID_HANDLE, L"invalid handle"},
+    {EXCEPTION_NONCONTINUABLE_EXCEPTION, L"noncontinuable exception"},
+    {EXCEPTION_INVALID_DISPOSITION, L"invalid disposition"},
+    {STATUS_HEAP_CORRUPTION, L"heap corruption"},
+    {STATUS_STACK_BUFFER_OVERRUN, L"stack buffer overrun"},
+    {kDelayLoadModule, L"delay-loaded module not found"},
+    {kDelayLoadProcedure, L"delay-loaded procedure not found"},
+};
+
 }  // namespace
 
 bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept {
@@ -181,67 +215,10 @@ bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept 
 }
 
 std::wstring ExceptionName(DWORD code) {
-    switch (code) {
-        case EXCEPTION_ACCESS_VIOLATION:
-            return L"access violation";
-        case EXCEPTION_STACK_OVERFLOW:
-            return L"stack overflow";
-        case kCppException:
-            return L"C++ exception";
-        case EXCEPTION_ILLEGAL_INSTRUCTION:
-            return L"illegal instruction";
-        case EXCEPTION_PRIV_INSTRUCTION:
-            return L"privileged instruction";
-        case EXCEPTION_INT_DIVIDE_BY_ZERO:
-            return L"integer divide by zero";
-        case EXCEPTION_INT_OVERFLOW:
-            return L"integer overflow";
-        case EXCEPTION_IN_PAGE_ERROR:
-            return L"in-page error";
-        case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-            return L"array bounds exceeded";
-        case EXCEPTION_DATATYPE_MISALIGNMENT:
-            return L"datatype misalignment";
-        case EXCEPTION_FLT_DENORMAL_OPERAND:
-            return L"floating-point denormal operand";
-        case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-            return L"floating-point divide by zero";
-        case EXCEPTION_FLT_INEXACT_RESULT:
-            return L"floating-point inexact result";
-        case EXCEPTION_FLT_INVALID_OPERATION:
-            return L"floating-point invalid operation";
-        case EXCEPTION_FLT_OVERFLOW:
-            return L"floating-point overflow";
-        case EXCEPTION_FLT_STACK_CHECK:
-            return L"floating-point stack check";
-        case EXCEPTION_FLT_UNDERFLOW:
-            return L"floating-point underflow";
-        case STATUS_FLOAT_MULTIPLE_FAULTS:
-        case STATUS_FLOAT_MULTIPLE_TRAPS:
-            return L"floating-point error";
-        case EXCEPTION_BREAKPOINT:
-            return L"breakpoint";
-        case EXCEPTION_SINGLE_STEP:
-            return L"single step";
-        case EXCEPTION_GUARD_PAGE:
-            return L"guard page violation";
-        case EXCEPTION_INVALID_HANDLE:
-            return L"invalid handle";
-        case EXCEPTION_NONCONTINUABLE_EXCEPTION:
-            return L"noncontinuable exception";
-        case EXCEPTION_INVALID_DISPOSITION:
-            return L"invalid disposition";
-        case STATUS_HEAP_CORRUPTION:
-            return L"heap corruption";
-        case STATUS_STACK_BUFFER_OVERRUN:
-            return L"stack buffer overrun";
-        case kDelayLoadModule:
-            return L"delay-loaded module not found";
-        case kDelayLoadProcedure:
-            return L"delay-loaded procedure not found";
-        default:
-            return L"unknown exception";
+    for (const auto& known : kExceptionNames) {
+        if (known.code == code) return known.name;
     }
+    return L"unknown exception";
 }
 
 NumberedError FaultError(const ForeignFault& fault, std::wstring_view doing, std::wstring source) {
@@ -257,8 +234,6 @@ NumberedError FaultError(const ForeignFault& fault, std::wstring_view doing, std
         const wchar_t* access = fault.info[0] == 1 ? L"writing" : fault.info[0] == 8 ? L"executing" : L"reading";
         text += L", " + std::wstring(access) + L" address" + Hex(L" 0x%08X", fault.info[1]);
     }
-    text +=
-        L".\n\nThe control does not work on this machine. Report the problem to its vendor, together with this "
-        L"text.";
+    text += L".\n\nThe control is faulty on this machine. Report the problem to its vendor, with this text.";
     return NumberedError(static_cast<long>(RPC_E_SERVERFAULT), std::move(source), std::move(text));
 }
