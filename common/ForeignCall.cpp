@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <iterator>
 
 namespace {
 
@@ -146,10 +147,11 @@ std::wstring Hex(const wchar_t* format, uintptr_t value) {
     return text;
 }
 
-constexpr struct {
+struct NamedCode {
     DWORD code;
-    const wchar_t* name;
-} kExceptionNames[] = {
+    const wchar_t* name;  // cppcheck-suppress unusedStructMember ; read through find_if's result
+};
+constexpr NamedCode kExceptionNames[] = {
     {EXCEPTION_ACCESS_VIOLATION, L"access violation"},
     {EXCEPTION_STACK_OVERFLOW, L"stack overflow"},
     {kCppException, L"C++ exception"},
@@ -215,10 +217,9 @@ bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept 
 }
 
 std::wstring ExceptionName(DWORD code) {
-    for (const auto& known : kExceptionNames) {
-        if (known.code == code) return known.name;
-    }
-    return L"unknown exception";
+    const auto known = std::find_if(std::begin(kExceptionNames), std::end(kExceptionNames),
+                                    [code](const NamedCode& entry) { return entry.code == code; });
+    return known != std::end(kExceptionNames) ? known->name : L"unknown exception";
 }
 
 NumberedError FaultError(const ForeignFault& fault, std::wstring_view doing, std::wstring source) {
