@@ -26,7 +26,8 @@ struct ForeignFault {
 // Runs fn(context). True when it returned; false when an SEH exception left it, described in
 // fault. Frames between here and the fault are unwound the SEH way only: their C++ objects
 // are not destroyed, and fn must not throw C++ exceptions (GuardForeignCall carries them).
-// After a stack overflow the stack's guard page is armed again.
+// On first use in a thread it raises the thread's stack guarantee to 16 KiB and arms guard
+// pages, so an overflow leaves room to report it; after an overflow it arms them again.
 bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept;
 
 // Runs call(); an SEH exception that leaves it comes back as a fault instead of unwinding
