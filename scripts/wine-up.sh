@@ -47,6 +47,11 @@ changed=0
 if [ "$fresh" = 1 ]; then
     # No crash dialog waiting for a click in unattended runs.
     quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+    # No debugger attached to a crashing test either: winedbg --auto would keep our caller's
+    # output pipe open; the process just ends with its exception code.
+    for view in 32 64; do
+        quiet wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f "/reg:$view"
+    done
     changed=1
 fi
 

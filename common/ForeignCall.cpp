@@ -1,0 +1,240 @@
+#include "ForeignCall.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
+
+namespace {
+
+#ifndef STATUS_FLOAT_MULTIPLE_FAULTS
+constexpr DWORD STATUS_FLOAT_MULTIPLE_FAULTS = 0xC00002B4;
+constexpr DWORD STATUS_FLOAT_MULTIPLE_TRAPS = 0xC00002B5;
+#endif
+constexpr DWORD kCppException = 0xE06D7363;  // raised by code built with Visual C++
+constexpr DWORD kDelayLoadModule = 0xC06D007E;
+constexpr DWORD kDelayLoadProcedure = 0xC06D007F;
+
+// One guard's state, on RunGuarded's own frame. The record comes first: the system hands the
+// handler the record's address as the establisher frame.
+struct GuardFrame {
+    EXCEPTION_REGISTRATION_RECORD record;
+    void* resume[5];  // __builtin_setjmp's buffer
+    DWORD code;
+    void* address;
+    DWORD parameters;
+    ULONG_PTR info[2];
+};
+
+EXCEPTION_REGISTRATION_RECORD* ChainHead() noexcept {
+    EXCEPTION_REGISTRATION_RECORD* head;
+    asm volatile("movl %%fs:0, %0" : "=r"(head) : : "memory");
+    return head;
+}
+
+void SetChainHead(EXCEPTION_REGISTRATION_RECORD* head) noexcept {
+    asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+// Runs the unwind handlers of every frame above ours (the control's own cleanup) and leaves our
+// record at the head of the chain. RtlUnwind on x86 keeps none of ebx, esi, edi or ebp.
+void UnwindTo(EXCEPTION_REGISTRATION_RECORD* frame, EXCEPTION_RECORD* record) noexcept {
+    void* unwind = reinterpret_cast<void*>(&RtlUnwind);
+    asm volatile(
+        "pushl %%ebp\n\t"
+        "pushl $0\n\t"
+        "pushl %2\n\t"
+        "pushl $0\n\t"
+        "pushl %1\n\t"
+        "call *%0\n\t"
+        "popl %%ebp"
+        : "+a"(unwind), "+c"(frame), "+d"(record)
+        :
+        : "ebx", "esi", "edi", "memory", "cc");
+}
+
+// Runs in the dispatch of an exception nobody deeper handled, maybe on the last page of an
+// overflowed stack or with the heap locked: no allocation, little stack. Takes the exception and
+// jumps back into RunGuarded.
+EXCEPTION_DISPOSITION NTAPI GuardHandler(EXCEPTION_RECORD* record, void* establisher, CONTEXT*, void*) {
+    if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0) return ExceptionContinueSearch;
+    auto* frame = static_cast<GuardFrame*>(establisher);
+    frame->code = record->ExceptionCode;
+    frame->address = record->ExceptionAddress;
+    frame->parameters = std::min<DWORD>(record->NumberParameters, 2);
+    for (DWORD i = 0; i < frame->parameters; ++i) frame->info[i] = record->ExceptionInformation[i];
+    UnwindTo(&frame->record, record);
+    __builtin_longjmp(frame->resume, 1);
+}
+
+// What the dispatch of an overflow and our unwind need below the faulting frame, with margin.
+constexpr ULONG kOverflowRoom = 16 * 1024;
+
+// Arms guard pages just below the current stack pointer, as the C runtime's _resetstkoflw does:
+// the stack grows down onto them and the system moves them on, page by page, until it reaches
+// the guaranteed room at the bottom and raises the overflow there.
+void ArmStackGuard(ULONG guarantee) noexcept {
+    MEMORY_BASIC_INFORMATION region{};
+    char* const here = static_cast<char*>(__builtin_frame_address(0));
+    if (VirtualQuery(here, &region, sizeof region) == 0) return;
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    const uintptr_t page = system.dwPageSize;
+    // One page more than the guarantee, so a fault midway through the first guard page keeps it.
+    const uintptr_t size = std::max<uintptr_t>(((guarantee + page - 1) & ~(page - 1)) + page, 2 * page);
+    const uintptr_t top = reinterpret_cast<uintptr_t>(here) & ~(page - 1);
+    const uintptr_t bottom = reinterpret_cast<uintptr_t>(region.AllocationBase);
+    if (top < bottom + page + size) return;  // no room left to arm
+    // Windows may not have committed them yet; Wine commits the whole stack from the start.
+    void* const guard = VirtualAlloc(reinterpret_cast<void*>(top - size), size, MEM_COMMIT, PAGE_READWRITE);
+    DWORD old = 0;
+    if (guard != nullptr) VirtualProtect(guard, size, PAGE_READWRITE | PAGE_GUARD, &old);
+}
+
+// Makes sure a stack overflow in this thread leaves room to report it, once per thread and again
+// after each overflow, which uses the guard pages up: without them the next overflow ends the
+// process with no handler run. Windows keeps the guaranteed room below the guard pages by itself;
+// Wine commits the whole stack up front with one guard page at its very bottom, and raises the
+// overflow there with less than a page left, too little for the unwind, unless guard pages walk
+// down from higher up.
+void PrepareStack(bool overflowed) noexcept {
+    ULONG guarantee = 0;  // zero asks without changing it
+    if (!SetThreadStackGuarantee(&guarantee)) return;
+    if (guarantee >= kOverflowRoom && !overflowed) return;
+    if (guarantee < kOverflowRoom) {
+        ULONG previous = kOverflowRoom;
+        if (!SetThreadStackGuarantee(&previous)) return;
+        guarantee = kOverflowRoom;
+    }
+    ArmStackGuard(guarantee);
+}
+
+bool IsFloatFault(DWORD code) {
+    return (code >= EXCEPTION_FLT_DENORMAL_OPERAND && code <= EXCEPTION_FLT_UNDERFLOW) ||
+           code == STATUS_FLOAT_MULTIPLE_FAULTS || code == STATUS_FLOAT_MULTIPLE_TRAPS;
+}
+
+std::wstring ModuleFileName(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return L"";
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        if (path.size() >= 32768) return L"";
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// The module holding the address and the offset into it; nothing for code outside any module.
+void Locate(ForeignFault& fault) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<const wchar_t*>(fault.address), &module) ||
+        module == nullptr) {
+        return;
+    }
+    fault.module = ModuleFileName(module);
+    fault.offset = reinterpret_cast<uintptr_t>(fault.address) - reinterpret_cast<uintptr_t>(module);
+}
+
+std::wstring Hex(const wchar_t* format, uintptr_t value) {
+    wchar_t text[32];
+    std::swprintf(text, std::size(text), format, static_cast<unsigned>(value));
+    return text;
+}
+
+struct NamedCode {
+    DWORD code;
+    const wchar_t* name;  // cppcheck-suppress unusedStructMember ; read through find_if's result
+};
+constexpr NamedCode kExceptionNames[] = {
+    {EXCEPTION_ACCESS_VIOLATION, L"access violation"},
+    {EXCEPTION_STACK_OVERFLOW, L"stack overflow"},
+    {kCppException, L"C++ exception"},
+    {EXCEPTION_ILLEGAL_INSTRUCTION, L"illegal instruction"},
+    {EXCEPTION_PRIV_INSTRUCTION, L"privileged instruction"},
+    {EXCEPTION_INT_DIVIDE_BY_ZERO, L"integer divide by zero"},
+    {EXCEPTION_INT_OVERFLOW, L"integer overflow"},
+    {EXCEPTION_IN_PAGE_ERROR, L"in-page error"},
+    {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, L"array bounds exceeded"},
+    {EXCEPTION_DATATYPE_MISALIGNMENT, L"datatype misalignment"},
+    {EXCEPTION_FLT_DENORMAL_OPERAND, L"floating-point denormal operand"},
+    {EXCEPTION_FLT_DIVIDE_BY_ZERO, L"floating-point divide by zero"},
+    {EXCEPTION_FLT_INEXACT_RESULT, L"floating-point inexact result"},
+    {EXCEPTION_FLT_INVALID_OPERATION, L"floating-point invalid operation"},
+    {EXCEPTION_FLT_OVERFLOW, L"floating-point overflow"},
+    {EXCEPTION_FLT_STACK_CHECK, L"floating-point stack check"},
+    {EXCEPTION_FLT_UNDERFLOW, L"floating-point underflow"},
+    {STATUS_FLOAT_MULTIPLE_FAULTS, L"floating-point error"},
+    {STATUS_FLOAT_MULTIPLE_TRAPS, L"floating-point error"},
+    {EXCEPTION_BREAKPOINT, L"breakpoint"},
+    {EXCEPTION_SINGLE_STEP, L"single step"},
+    {EXCEPTION_GUARD_PAGE, L"guard page violation"},
+    {EXCEPTION_INVALID_HANDLE, L"invalid handle"},
+    {EXCEPTION_NONCONTINUABLE_EXCEPTION, L"noncontinuable exception"},
+    {EXCEPTION_INVALID_DISPOSITION, L"invalid disposition"},
+    {STATUS_HEAP_CORRUPTION, L"heap corruption"},
+    {STATUS_STACK_BUFFER_OVERRUN, L"stack buffer overrun"},
+    {kDelayLoadModule, L"delay-loaded module not found"},
+    {kDelayLoadProcedure, L"delay-loaded procedure not found"},
+};
+
+}  // namespace
+
+bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept {
+    GuardFrame frame{};
+    frame.record.Next = ChainHead();
+    frame.record.Handler = GuardHandler;
+    PrepareStack(false);
+    if (__builtin_setjmp(frame.resume) == 0) {
+        SetChainHead(&frame.record);
+        fn(context);
+        // Also drops anything the callee left linked above us.
+        SetChainHead(frame.record.Next);
+        return true;
+    }
+    SetChainHead(frame.record.Next);
+    if (frame.code == EXCEPTION_STACK_OVERFLOW) PrepareStack(true);
+    // A pending x87 exception would go off again in the next waiting floating-point instruction
+    // (Wine's _clearfp has one).
+    if (IsFloatFault(frame.code)) asm volatile("fnclex");
+    fault = ForeignFault{};
+    fault.code = frame.code;
+    fault.address = frame.address;
+    if (frame.code == EXCEPTION_ACCESS_VIOLATION || frame.code == EXCEPTION_IN_PAGE_ERROR) {
+        for (DWORD i = 0; i < frame.parameters; ++i) fault.info[i] = frame.info[i];
+    }
+    try {
+        Locate(fault);
+    } catch (...) {
+        // Out of memory for the name: the address alone still tells where.
+    }
+    return false;
+}
+
+std::wstring ExceptionName(DWORD code) {
+    const auto known = std::find_if(std::begin(kExceptionNames), std::end(kExceptionNames),
+                                    [code](const NamedCode& entry) { return entry.code == code; });
+    return known != std::end(kExceptionNames) ? known->name : L"unknown exception";
+}
+
+NumberedError FaultError(const ForeignFault& fault, std::wstring_view doing, std::wstring source) {
+    std::wstring text = L"The control crashed while ";
+    text += doing;
+    text += L": exception " + Hex(L"%08X", fault.code) + L" (" + ExceptionName(fault.code) + L") at ";
+    if (fault.module.empty()) {
+        text += Hex(L"0x%08X", reinterpret_cast<uintptr_t>(fault.address));
+    } else {
+        text += fault.module + Hex(L"+0x%X", fault.offset);
+    }
+    if (fault.code == EXCEPTION_ACCESS_VIOLATION || fault.code == EXCEPTION_IN_PAGE_ERROR) {
+        const wchar_t* access = fault.info[0] == 1 ? L"writing" : fault.info[0] == 8 ? L"executing" : L"reading";
+        text += L", " + std::wstring(access) + L" address" + Hex(L" 0x%08X", fault.info[1]);
+    }
+    text += L".\n\nThe control is faulty on this machine. Report the problem to its vendor, with this text.";
+    return NumberedError(static_cast<long>(RPC_E_SERVERFAULT), std::move(source), std::move(text));
+}

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <float.h>
+
+#include <stdexcept>
+
+#include "ForeignCall.h"
+#include "Unique.h"
+
+namespace {
+
+void* ChainHead() {
+    void* head;
+    asm volatile("movl %%fs:0, %0" : "=r"(head) : : "memory");
+    return head;
+}
+
+// Faults the way a broken control does, in this program's code.
+volatile uintptr_t nowhere = 0;
+__attribute__((noinline)) void WriteThroughNull() { *reinterpret_cast<volatile int*>(nowhere) = 1; }
+
+volatile bool forever = true;
+__attribute__((noinline)) char Overflow(volatile char* above) {
+    volatile char pad[3000];  // first touched at its far end, as a big frame may be
+    pad[0] = above != nullptr ? above[0] : 0;
+    if (forever) Overflow(pad);
+    return pad[0];
+}
+
+// The code the guard caught (0 for none); the chain must come back as it was.
+template <typename F>
+DWORD Caught(F&& call) {
+    void* const before = ChainHead();
+    const auto fault = GuardForeignCall(call);
+    EXPECT_EQ(ChainHead(), before);
+    return fault ? fault->code : 0;
+}
+
+// Raises a continuable exception and handles it on its own frame, as a Visual Basic runtime does.
+volatile int ownHandled = 0;
+EXCEPTION_DISPOSITION NTAPI ContinueOwn(EXCEPTION_RECORD*, void*, CONTEXT*, void*) {
+    ownHandled = ownHandled + 1;
+    return ExceptionContinueExecution;
+}
+__attribute__((noinline)) void RaiseAndHandle() {
+    EXCEPTION_REGISTRATION_RECORD own{{static_cast<EXCEPTION_REGISTRATION_RECORD*>(ChainHead())}, {ContinueOwn}};
+    asm volatile("movl %0, %%fs:0" : : "r"(&own) : "memory");
+    RaiseException(0xE0001234, 0, 0, nullptr);
+    asm volatile("movl %0, %%fs:0" : : "r"(own.Next) : "memory");
+}
+
+DWORD WINAPI AnswerTheBox(void*) {
+    for (int i = 0; i < 500; ++i, Sleep(20)) {
+        if (HWND box = FindWindowW(L"#32770", L"ForeignCallTests")) return PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    return 0;
+}
+
+LRESULT CALLBACK FaultingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_APP) return DefWindowProcW(window, message, wParam, lParam);
+    *reinterpret_cast<DWORD*>(lParam) = Caught([] { WriteThroughNull(); });
+    return 0;
+}
+
+DWORD WINAPI SendWmApp(void* window) {
+    DWORD code = 0;
+    SendMessageW(static_cast<HWND>(window), WM_APP, 0, reinterpret_cast<LPARAM>(&code));
+    return code;
+}
+
+}  // namespace
+
+TEST(GuardForeignCall, ReportsAnAccessViolationWhereItHappened) {
+    bool ran = false;
+    EXPECT_EQ(Caught([&] { ran = true; }), 0u);
+    EXPECT_TRUE(ran);
+
+    const auto fault = GuardForeignCall([] { WriteThroughNull(); });
+    ASSERT_TRUE(fault);
+    wchar_t exe[MAX_PATH];
+    const std::wstring path(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
+    EXPECT_EQ(fault->module, path.substr(path.rfind(L'\\') + 1));
+    const auto at = reinterpret_cast<uintptr_t>(fault->address);
+    EXPECT_EQ(at, reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr)) + fault->offset);
+    EXPECT_LT(at - reinterpret_cast<uintptr_t>(&WriteThroughNull), 32u);
+    const std::wstring text = FaultError(*fault, L"calling member 0x60030001", L"Form1").Description();
+    const std::wstring start =
+        L"The control crashed while calling member 0x60030001: exception C0000005 (access violation) at ";
+    EXPECT_EQ(text.rfind(start + fault->module + L"+0x", 0), 0u) << text;
+    EXPECT_NE(text.find(L", writing address 0x00000000.\n"), std::wstring::npos) << text;
+    EXPECT_EQ(FaultError(*fault, L"", L"").Number(), static_cast<long>(RPC_E_SERVERFAULT));
+}
+
+TEST(GuardForeignCall, NestsPassesWhatItDoesNotOwnAndKeepsTheChain) {
+    DWORD inner = 0;
+    EXPECT_EQ(Caught([&] {
+                  RaiseAndHandle();
+                  inner = Caught([] { WriteThroughNull(); });
+                  RaiseException(EXCEPTION_BREAKPOINT, 0, 0, nullptr);
+              }),
+              EXCEPTION_BREAKPOINT);
+    EXPECT_EQ(ownHandled, 1);
+    EXPECT_EQ(inner, EXCEPTION_ACCESS_VIOLATION);
+    EXPECT_THROW(Caught([] { throw std::runtime_error("ours"); }), std::runtime_error);
+}
+
+TEST(GuardForeignCall, CatchesEveryStackOverflowAndTheStackStaysUsable) {
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(Caught([] { Overflow(nullptr); }), EXCEPTION_STACK_OVERFLOW) << round;
+    }
+    unique_handle answer(CreateThread(nullptr, 0, AnswerTheBox, nullptr, 0, nullptr));
+    EXPECT_EQ(MessageBoxW(nullptr, L"The control crashed.", L"ForeignCallTests", MB_OK), IDOK);
+    WaitForSingleObject(answer.get(), 15000);
+}
+
+TEST(GuardForeignCall, LeavesNoFloatingPointFaultPending) {
+    const unsigned saved = _controlfp(0, 0);
+    _controlfp(_MCW_EM & ~_EM_ZERODIVIDE, _MCW_EM);
+    volatile double zero = 0, sum = 1;
+    EXPECT_EQ(Caught([&] { sum = 1 / zero; }), EXCEPTION_FLT_DIVIDE_BY_ZERO);
+    sum = sum + 1;  // outside any guard
+    _controlfp(saved, _MCW_EM);
+    EXPECT_EQ(sum, 2);
+}
+
+TEST(GuardForeignCall, WorksInWindowProceduresReachedEitherWay) {
+    unique_hwnd window(CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(window);
+    SetWindowLongPtrW(window.get(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FaultingProc));
+    DWORD dispatched = 0;
+    PostMessageW(window.get(), WM_APP, 0, reinterpret_cast<LPARAM>(&dispatched));
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    EXPECT_EQ(dispatched, EXCEPTION_ACCESS_VIOLATION);
+
+    unique_handle sender(CreateThread(nullptr, 0, SendWmApp, window.get(), 0, nullptr));
+    HANDLE waitFor = sender.get();
+    while (MsgWaitForMultipleObjects(1, &waitFor, FALSE, 15000, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    }
+    DWORD sent = 0;
+    GetExitCodeThread(sender.get(), &sent);
+    EXPECT_EQ(sent, EXCEPTION_ACCESS_VIOLATION);
+}
