@@ -192,9 +192,16 @@ ReadoutWindow Form1::ReadoutTargets() const noexcept {
     return {window_, Control(IDC_LABEL2), Control(IDC_LABEL3), Control(IDC_LABEL4), Control(IDC_LABEL5)};
 }
 
+// The program ends after its first report: one report per run, and its code is the exit code.
+void Form1::Report(HWND owner, const NumberedError& error) noexcept {
+    if (reported_) return;
+    reported_ = true;
+    ReportError(reporter_, owner, error);
+    exitCode_ = ExitCodeFor(error);
+}
+
 void Form1::ReportAndClose(const NumberedError& error) noexcept {
-    ReportError(reporter_, window_, error);
-    if (exitCode_ == 0) exitCode_ = ExitCodeFor(error);
+    Report(window_, error);
     if (window_) DestroyWindow(window_);
 }
 
@@ -215,9 +222,12 @@ void Form1::RunCommand(Command command) noexcept {
             error.emplace(errnum::OutOfMemory, kProgramSource, L"Out of memory");
         }
     }
-    if (error) ReportError(reporter_, window_, *error);
+    if (error) {
+        // A control that crashed in the command gets no further calls, its teardown included.
+        if (error->Number() == RPC_E_SERVERFAULT && vbFunzioni1_) vbFunzioni1_->MarkCrashed();
+        Report(window_, *error);
+    }
     busy_ = false;
-    if (error && exitCode_ == 0) exitCode_ = ExitCodeFor(*error);
     if (error || closePending_) {
         if (window_) DestroyWindow(window_);
     }
@@ -250,10 +260,7 @@ void Form1::TearDownControl() noexcept {
     const std::unique_ptr<HostedControl> control = std::move(vbFunzioni1_);
     control->Close();
     // A crash in the control's teardown is still a crash: reported, and a non-zero exit.
-    if (const std::optional<NumberedError> fault = control->TakeFault()) {
-        ReportError(reporter_, nullptr, *fault);
-        if (exitCode_ == 0) exitCode_ = ExitCodeFor(*fault);
-    }
+    if (const std::optional<NumberedError> fault = control->TakeFault()) Report(nullptr, *fault);
 }
 
 bool Form1::PreTranslateMessage(MSG& message) noexcept {

@@ -68,6 +68,7 @@ private:
     ReadoutWindow ReadoutTargets() const noexcept;
     template <typename Command>
     void RunCommand(Command command) noexcept;
+    void Report(HWND owner, const NumberedError& error) noexcept;
     void ReportAndClose(const NumberedError& error) noexcept;
     void TearDownControl() noexcept;
     void CopyReport() noexcept;
@@ -79,6 +80,7 @@ private:
     int exitCode_ = 0;
     bool quitOnDestroy_ = false;
     bool busy_ = false;          // a command is running
+    bool reported_ = false;      // an error was reported: the program is ending
     bool closePending_ = false;  // the user closed the window meanwhile
     ErrorReporter reporter_;
     unique_hgdiobj font_;

@@ -8,6 +8,7 @@
 #include "ControlDiagnosis.h"
 #include "ControlIds.h"
 #include "Extender.h"
+#include "ForeignCall.h"
 
 namespace {
 
@@ -86,13 +87,31 @@ NumberedError NotAControlError(const wchar_t* progId) {
                              L"IOleObject interface). Check that the ProgID names the control's class.");
 }
 
-// A call into the control.
+}  // namespace
+
+// A call into the control: a crash inside becomes a report naming what the program was
+// doing, instead of ending the program unseen. Only the foreign call runs guarded.
 template <typename Call>
-HRESULT CallControl(const wchar_t* /*doing*/, Call&& call) {
-    return call();
+HRESULT HostedControl::CallControl(const wchar_t* doing, Call&& call) {
+    HRESULT hr = E_UNEXPECTED;
+    if (const std::optional<ForeignFault> fault = GuardForeignCall([&]() noexcept { hr = call(); })) {
+        crashed_ = true;
+        throw FaultError(*fault, doing, spec_.progId);
+    }
+    return hr;
 }
 
-}  // namespace
+// The same where nothing can be thrown: the first crash is kept for the form to report.
+template <typename Call>
+HRESULT HostedControl::CallQuietly(const wchar_t* doing, Call&& call) noexcept {
+    try {
+        return CallControl(doing, call);
+    } catch (const NumberedError& fault) {
+        if (!fault_) fault_ = fault;
+    } catch (...) {
+    }
+    return E_UNEXPECTED;
+}
 
 HostedControl::HostedControl(HWND host, const HostedControlSpec& spec) : host_(host), spec_(spec) {
     site_ = OleSite::Create(*this);
@@ -173,21 +192,25 @@ void HostedControl::Create(const HostedControlSpec& spec) {
 }
 
 void HostedControl::Release() noexcept {
-    dispatch_.reset();
-    active_.reset();
-    try {
-        if (const com_ptr<IOleInPlaceObject> inPlace = std::move(inPlace_))
-            CallControl(L"deactivating it", [&] { return inPlace->InPlaceDeactivate(); });
-        if (const com_ptr<IOleObject> object = std::move(object_)) {
-            CallControl(L"closing it", [&] { return object->Close(OLECLOSE_NOSAVE); });
-            CallControl(L"unsiting it", [&] { return object->SetClientSite(nullptr); });
-        }
-    } catch (const NumberedError& fault) {
-        fault_ = fault;
-    } catch (...) {
-    }
-    inPlace_.reset();
-    object_.reset();
+    // Once it has crashed, the control is only let go of: no more calls that could crash again.
+    const auto drop = [this](auto& pointer) {
+        if (crashed_)
+            pointer.detach();
+        else
+            CallQuietly(L"releasing it", [&] {
+                pointer.reset();
+                return S_OK;
+            });
+    };
+    drop(dispatch_);
+    drop(active_);
+    com_ptr<IOleInPlaceObject> inPlace = std::move(inPlace_);
+    com_ptr<IOleObject> object = std::move(object_);
+    if (inPlace && !crashed_) CallQuietly(L"deactivating it", [&] { return inPlace->InPlaceDeactivate(); });
+    if (object && !crashed_) CallQuietly(L"closing it", [&] { return object->Close(OLECLOSE_NOSAVE); });
+    if (object && !crashed_) CallQuietly(L"unsiting it", [&] { return object->SetClientSite(nullptr); });
+    drop(inPlace);
+    drop(object);
     // A control that keeps a reference to the site finds it answering without an owner.
     if (site_) site_->Detach();
     site_.reset();
@@ -211,7 +234,7 @@ bool HostedControl::TranslateAccelerator(MSG& message) noexcept {
     if (!uiActive_ || !active_ || message.message < WM_KEYFIRST || message.message > WM_KEYLAST) return false;
     if (message.hwnd != host_ && !IsChild(host_, message.hwnd)) return false;
     const com_ptr<IOleInPlaceActiveObject> active = active_;
-    return active->TranslateAccelerator(&message) == S_OK;
+    return CallQuietly(L"handing it a key", [&] { return active->TranslateAccelerator(&message); }) == S_OK;
 }
 
 void HostedControl::CheckFocus() noexcept {
@@ -239,12 +262,13 @@ void HostedControl::OnUIDeactivate() noexcept {
 void HostedControl::KeepInPlace() noexcept {
     if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_) {
         const RECT rect = HostRect();
-        inPlace->SetObjectRects(&rect, &rect);
+        CallQuietly(L"keeping it in place", [&] { return inPlace->SetObjectRects(&rect, &rect); });
     }
 }
 
 void HostedControl::UIDeactivate() noexcept {
-    if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_) inPlace->UIDeactivate();
+    if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_)
+        CallQuietly(L"taking its focus away", [&] { return inPlace->UIDeactivate(); });
     uiActive_ = false;
 }
 

@@ -47,6 +47,9 @@ public:
     // After each message: focus that left a UI-active control takes its UI state with it.
     void CheckFocus() noexcept;
 
+    // The control crashed in a call made elsewhere: it gets no more calls.
+    void MarkCrashed() noexcept { crashed_ = true; }
+
     // Deactivates, closes and unsites the control; the destructor does it at the latest.
     void Close() noexcept { Release(); }
 
@@ -55,6 +58,10 @@ public:
     std::optional<NumberedError> TakeFault() noexcept { return std::exchange(fault_, std::nullopt); }
 
 private:
+    template <typename Call>
+    HRESULT CallControl(const wchar_t* doing, Call&& call);
+    template <typename Call>
+    HRESULT CallQuietly(const wchar_t* doing, Call&& call) noexcept;
     void Create(const HostedControlSpec& spec);
     void Load(SIZEL extent);
     void UIActivate() noexcept;
@@ -80,6 +87,7 @@ private:
     bool hasUserInterface_ = false;
     bool uiActive_ = false;
     bool activating_ = false;
+    bool crashed_ = false;  // a call faulted: the control gets no more calls
     com_ptr<OleSite> site_;
     com_ptr<IOleObject> object_;
     com_ptr<IOleInPlaceObject> inPlace_;

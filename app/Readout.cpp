@@ -1,6 +1,7 @@
 #include "Readout.h"
 
 #include "ControlIds.h"
+#include "ForeignCall.h"
 #include "FullPathClientInstalled.h"
 #include "NumberedError.h"
 #include "Unique.h"
@@ -30,9 +31,24 @@ NumberedError ControlError(HRESULT hr) {
 }
 
 // The error the control raised, as it described it. Takes the strings out of info.
-NumberedError ErrorFromExcepInfo(EXCEPINFO& info) {
+// What the program was doing in the control when it crashed.
+std::wstring Calling(DISPID member) {
+    wchar_t text[40];
+    wsprintfW(text, L"calling member 0x%08X", static_cast<unsigned>(member));
+    return text;
+}
+
+// A call into the control: a crash inside becomes the report instead of ending the program
+// unseen. Only the foreign call runs guarded; nothing of ours with a destructor lives there.
+template <typename Call>
+void CallGuarded(DISPID member, Call&& call) {
+    if (const std::optional<ForeignFault> fault = GuardForeignCall(call))
+        throw FaultError(*fault, Calling(member), kControlSource);
+}
+
+NumberedError ErrorFromExcepInfo(EXCEPINFO& info, DISPID member) {
     if (info.pfnDeferredFillIn != nullptr) {
-        info.pfnDeferredFillIn(&info);
+        CallGuarded(member, [&]() noexcept { info.pfnDeferredFillIn(&info); });
         info.pfnDeferredFillIn = nullptr;
     }
     unique_bstr source(info.bstrSource);
@@ -93,9 +109,13 @@ std::wstring AskFunctionControl(IDispatch* control, DISPID member) {
     unique_variant answer;
     EXCEPINFO info{};
     UINT argumentError = 0;
-    const HRESULT hr = control->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                                       &noArguments, answer.put(), &info, &argumentError);
-    if (hr == DISP_E_EXCEPTION) throw ErrorFromExcepInfo(info);
+    VARIANT* result = answer.put();
+    HRESULT hr = E_UNEXPECTED;
+    CallGuarded(member, [&]() noexcept {
+        hr = control->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                             &noArguments, result, &info, &argumentError);
+    });
+    if (hr == DISP_E_EXCEPTION) throw ErrorFromExcepInfo(info, member);
     // A control that fails otherwise may still have left strings behind.
     SysFreeString(info.bstrSource);
     SysFreeString(info.bstrDescription);
