@@ -17,3 +17,6 @@ inline constexpr wchar_t kProgramSource[] = L"Test OCX TALVO";
 // The caption Form1 starts with; tests find the window by it.
 inline constexpr wchar_t kForm1Caption[] = L"Test OCX TALVO";
 inline constexpr wchar_t kForm1ClassName[] = L"TalvoForm1";
+
+// "Copy report" in Form1's system menu; the system keeps the low four bits and 0xF000 up.
+inline constexpr unsigned kSysCopyReport = 0x0100;

@@ -11,8 +11,6 @@
 namespace {
 
 constexpr wchar_t kHostClassName[] = L"TalvoControlHost";
-// The system menu's own commands leave the low four bits and 0xF000 up to the system.
-constexpr UINT kSysCopyReport = 0x0100;
 
 // The window's controls, in tab order; positions and sizes in twips.
 constexpr ControlRow kControls[] = {

@@ -30,7 +30,7 @@ Demands ReadDemands() {
         const wchar_t* name;
         bool Demands::*flag;
     };
-    static constexpr Word Words[] = {
+    static constexpr Word kWords[] = {
         {L"siteex", &Demands::siteEx},
         {L"noextent", &Demands::noExtent},
         {L"nopropbag", &Demands::noPropBag},
@@ -50,7 +50,7 @@ Demands ReadDemands() {
         rest = comma == std::wstring_view::npos ? std::wstring_view() : rest.substr(comma + 1);
         if (word.empty()) continue;
         bool known = false;
-        for (const Word& w : Words) {
+        for (const Word& w : kWords) {
             if (EqualsNoCase(word, w.name)) {
                 demands.*w.flag = true;
                 known = true;

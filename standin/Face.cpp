@@ -7,8 +7,8 @@ namespace standin {
 
 namespace {
 
-constexpr wchar_t ClassName[] = L"TalvoVbFunzioniStandIn";
-constexpr int EditId = 1;
+constexpr wchar_t kClassName[] = L"TalvoVbFunzioniStandIn";
+constexpr int kEditId = 1;
 
 SRWLOCK g_classLock = SRWLOCK_INIT;
 ATOM g_class = 0;
@@ -20,13 +20,13 @@ LRESULT CALLBACK FaceProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
                               reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_SIZE:
-            if (HWND edit = GetDlgItem(window, EditId)) MoveWindow(edit, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            if (HWND edit = GetDlgItem(window, kEditId)) MoveWindow(edit, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
             return 0;
         case WM_SETFOCUS:
-            if (HWND edit = GetDlgItem(window, EditId)) SetFocus(edit);
+            if (HWND edit = GetDlgItem(window, kEditId)) SetFocus(edit);
             return 0;
         case WM_COMMAND:
-            if (LOWORD(wParam) == EditId && HIWORD(wParam) == EN_SETFOCUS) {
+            if (LOWORD(wParam) == kEditId && HIWORD(wParam) == EN_SETFOCUS) {
                 if (auto* events = reinterpret_cast<FaceEvents*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
                     events->OnEditFocus();
             }
@@ -62,7 +62,7 @@ bool EnsureClass() noexcept {
         wc.lpfnWndProc = FaceProc;
         wc.hInstance = ModuleHandle();
         wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.lpszClassName = ClassName;
+        wc.lpszClassName = kClassName;
         g_class = RegisterClassExW(&wc);
     }
     return g_class != 0;
@@ -79,7 +79,7 @@ void PaintFace(HDC dc, const RECT& bounds) noexcept {
     // Top right: a host may lay its own read-outs over the rest of the area.
     RECT text = bounds;
     InflateRect(&text, -4, -3);
-    DrawTextW(dc, FaceText, -1, &text, DT_RIGHT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+    DrawTextW(dc, kFaceText, -1, &text, DT_RIGHT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
     SetTextColor(dc, oldColor);
     SetBkMode(dc, oldMode);
     SelectObject(dc, oldFont);
@@ -87,22 +87,22 @@ void PaintFace(HDC dc, const RECT& bounds) noexcept {
 
 HWND CreateFaceWindow(HWND parent, const RECT& rect, FaceEvents* events) noexcept {
     if (!EnsureClass()) return nullptr;
-    return CreateWindowExW(0, ClassName, FaceText, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, rect.left,
-                           rect.top, rect.right - rect.left, rect.bottom - rect.top, parent, nullptr, ModuleHandle(),
-                           events);
+    return CreateWindowExW(0, kClassName, kFaceText, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
+                           rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,
+                           ModuleHandle(), events);
 }
 
 HWND AddFaceEdit(HWND face) noexcept {
     RECT client{};
     GetClientRect(face, &client);
     return CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 0, 0, client.right,
-                           client.bottom, face, reinterpret_cast<HMENU>(static_cast<INT_PTR>(EditId)), ModuleHandle(),
+                           client.bottom, face, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kEditId)), ModuleHandle(),
                            nullptr);
 }
 
 void UnregisterFaceWindowClass() noexcept {
     const ExclusiveLock lock(g_classLock);
-    if (g_class != 0 && UnregisterClassW(ClassName, ModuleHandle())) g_class = 0;
+    if (g_class != 0 && UnregisterClassW(kClassName, ModuleHandle())) g_class = 0;
 }
 
 }  // namespace standin

@@ -18,7 +18,7 @@ namespace standin {
 
 namespace {
 
-constexpr wchar_t PelloraExe[] = L"Pellora.exe";
+constexpr wchar_t kPelloraExe[] = L"Pellora.exe";
 
 std::wstring Hex2(BYTE value) {
     constexpr wchar_t digits[] = L"0123456789ABCDEF";
@@ -110,7 +110,7 @@ bool IsPelloraRunning() {
     bool running = false;
     modTask::WalkProcessNames([&running](const std::wstring& name) {
         const std::wstring_view base = BaseName(name);
-        if (CompareStringOrdinal(base.data(), static_cast<int>(base.size()), PelloraExe, -1, TRUE) == CSTR_EQUAL)
+        if (CompareStringOrdinal(base.data(), static_cast<int>(base.size()), kPelloraExe, -1, TRUE) == CSTR_EQUAL)
             running = true;
     });
     return running;
@@ -138,7 +138,7 @@ std::wstring PelloraStatus() {
     if (!dir || dir->empty()) return L"Not installed";
     std::wstring exe = *dir;
     if (exe.back() != L'\\' && exe.back() != L'/') exe += L'\\';
-    exe += PelloraExe;
+    exe += kPelloraExe;
     const DWORD attributes = GetFileAttributesW(exe.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return L"Executable missing";

@@ -13,22 +13,22 @@ namespace {
 
 static_assert(sizeof(void*) == 4, "frame-based handlers are linked at fs:[0] on i386 only");
 
-constexpr DWORD OwnExceptionCode = 0xE0000001;
-constexpr DWORD MsvcCxxExceptionCode = 0xE06D7363;  // 'msc' | 0xE0000000
-constexpr ULONG_PTR MsvcCxxMagic = 0x19930520;
-constexpr UINT_PTR ModalTimer = 1;
+constexpr DWORD kOwnExceptionCode = 0xE0000001;
+constexpr DWORD kMsvcCxxExceptionCode = 0xE06D7363;  // 'msc' | 0xE0000000
+constexpr ULONG_PTR kMsvcCxxMagic = 0x19930520;
+constexpr UINT_PTR kModalTimer = 1;
 
 // Longest sleep between looks at the clock while pumping; the loop wakes for any input too.
-constexpr DWORD PumpSliceMs = 10;
+constexpr DWORD kPumpSliceMs = 10;
 
 INT_PTR CALLBACK ModalProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
-            if (SetTimer(dialog, ModalTimer, static_cast<UINT>(lParam), nullptr) == 0) EndDialog(dialog, -1);
+            if (SetTimer(dialog, kModalTimer, static_cast<UINT>(lParam), nullptr) == 0) EndDialog(dialog, -1);
             return TRUE;
         case WM_TIMER:
-            if (wParam != ModalTimer) return FALSE;
-            KillTimer(dialog, ModalTimer);
+            if (wParam != kModalTimer) return FALSE;
+            KillTimer(dialog, kModalTimer);
             EndDialog(dialog, IDOK);
             return TRUE;
         case WM_COMMAND:
@@ -49,7 +49,7 @@ struct alignas(4) ModalTemplate {
     WORD menu;
     // cppcheck-suppress unusedStructMember ; zero: the default dialog class
     WORD windowClass;
-    wchar_t caption[std::size(ModalCaption)];
+    wchar_t caption[std::size(kModalCaption)];
 };
 static_assert(offsetof(ModalTemplate, caption) == sizeof(DLGTEMPLATE) + 2 * sizeof(WORD));
 
@@ -60,7 +60,7 @@ struct OwnFrame {
 
 EXCEPTION_DISPOSITION NTAPI OwnHandler(EXCEPTION_RECORD* record, void* establisher, CONTEXT*, void*) {
     if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
-        record->ExceptionCode != OwnExceptionCode) {
+        record->ExceptionCode != kOwnExceptionCode) {
         return ExceptionContinueSearch;
     }
     static_cast<OwnFrame*>(establisher)->seen = 1;
@@ -105,7 +105,7 @@ void PumpMessages(DWORD ms) noexcept {
         }
         const ULONGLONG now = GetTickCount64();
         if (now >= end) return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, PumpSliceMs)),
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(end - now, kPumpSliceMs)),
                                   QS_ALLINPUT);
     }
 }
@@ -115,7 +115,7 @@ HRESULT ShowTimedModal(HWND owner, DWORD ms) noexcept {
     form.dialog.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER;
     form.dialog.cx = 160;  // dialog units
     form.dialog.cy = 40;
-    std::copy(std::begin(ModalCaption), std::end(ModalCaption), form.caption);
+    std::copy(std::begin(kModalCaption), std::end(kModalCaption), form.caption);
     SetLastError(ERROR_SUCCESS);
     const INT_PTR ended =
         DialogBoxIndirectParamW(ModuleHandle(), &form.dialog, owner, ModalProc, static_cast<LPARAM>(ms));
@@ -127,8 +127,8 @@ HRESULT ShowTimedModal(HWND owner, DWORD ms) noexcept {
 void RaiseAccessViolation() noexcept { *g_nowhere = 0; }
 
 void RaiseCxxThrow() noexcept {
-    const ULONG_PTR arguments[3] = {MsvcCxxMagic, 0, 0};
-    RaiseException(MsvcCxxExceptionCode, EXCEPTION_NONCONTINUABLE, 3, arguments);
+    const ULONG_PTR arguments[3] = {kMsvcCxxMagic, 0, 0};
+    RaiseException(kMsvcCxxExceptionCode, EXCEPTION_NONCONTINUABLE, 3, arguments);
 }
 
 void OverflowStack() noexcept { Descend(0); }
@@ -139,7 +139,7 @@ bool RaiseAndHandle() noexcept {
     frame.record.Next = tib->ExceptionList;
     frame.record.Handler = &OwnHandler;
     tib->ExceptionList = &frame.record;
-    RaiseException(OwnExceptionCode, 0, 0, nullptr);
+    RaiseException(kOwnExceptionCode, 0, 0, nullptr);
     tib->ExceptionList = frame.record.Next;
     return frame.seen != 0;
 }

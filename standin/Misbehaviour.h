@@ -7,7 +7,7 @@
 namespace standin {
 
 // Caption of the dialog ShowTimedModal shows, for tests that look for it.
-inline constexpr wchar_t ModalCaption[] = L"VbFunzioni stand-in modal";
+inline constexpr wchar_t kModalCaption[] = L"VbFunzioni stand-in modal";
 
 // A message loop for every window of the thread, as Visual Basic's DoEvents runs it in a
 // busy loop, for about ms milliseconds. A WM_QUIT ends it early and is posted again for

@@ -86,7 +86,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    if (rclsid != standin::ClsidVbFunzioni) return CLASS_E_CLASSNOTAVAILABLE;
+    if (rclsid != standin::kClsidVbFunzioni) return CLASS_E_CLASSNOTAVAILABLE;
     return standin::g_factory.QueryInterface(riid, ppv);
 }
 

@@ -16,7 +16,7 @@ namespace standin {
 namespace {
 
 // DISPID the probe asks the ambients for that no site defines.
-constexpr DISPID UnknownAmbient = 0x7FFF0001;
+constexpr DISPID kUnknownAmbient = 0x7FFF0001;
 
 std::string ErrorText(HRESULT hr) { return Format("error 0x%08lX", static_cast<unsigned long>(hr)); }
 
@@ -169,7 +169,7 @@ void ObserveAmbients(IOleClientSite* site) {
         {"ambient.usermode", DISPID_AMBIENT_USERMODE, &BoolText},
         {"ambient.backcolor", DISPID_AMBIENT_BACKCOLOR, &ColourText},
         {"ambient.font", DISPID_AMBIENT_FONT, &FontText},
-        {"ambient.unknown", UnknownAmbient, &ValueText},
+        {"ambient.unknown", kUnknownAmbient, &ValueText},
     };
     com_ptr<IDispatch> ambients;
     const HRESULT found = site->QueryInterface(IID_IDispatch, ambients.put_void());

@@ -15,7 +15,7 @@ namespace standin {
 
 namespace {
 
-constexpr REGSAM View = KEY_WOW64_32KEY;
+constexpr REGSAM kView = KEY_WOW64_32KEY;
 
 // One value (or a bare key when there is no data) under HKEY_CLASSES_ROOT.
 struct Entry {
@@ -55,26 +55,26 @@ std::optional<std::string> AnsiModulePath() {
 }
 
 std::vector<Entry> Entries(const std::string& modulePath) {
-    const std::string clsid = std::string("CLSID\\") + ClsidText;
-    const std::string progId = ProgIdText;
+    const std::string clsid = std::string("CLSID\\") + kClsidText;
+    const std::string progId = kProgIdText;
     // Parents come before their children; removal walks the list backwards.
     return {
-        {clsid, nullptr, FriendlyName},
+        {clsid, nullptr, kFriendlyName},
         {clsid + "\\InprocServer32", nullptr, modulePath},
         {clsid + "\\InprocServer32", "ThreadingModel", "Apartment"},
         {clsid + "\\ProgID", nullptr, progId},
         {clsid + "\\Control", nullptr, std::nullopt},
         {clsid + "\\MiscStatus", nullptr, "0"},
-        {clsid + "\\MiscStatus\\1", nullptr, std::to_string(MiscStatusContent)},
-        {progId, nullptr, FriendlyName},
-        {progId + "\\CLSID", nullptr, ClsidText},
+        {clsid + "\\MiscStatus\\1", nullptr, std::to_string(kMiscStatusContent)},
+        {progId, nullptr, kFriendlyName},
+        {progId + "\\CLSID", nullptr, kClsidText},
     };
 }
 
 LONG Write(const Entry& entry) {
     unique_hkey key;
     LONG status = RegCreateKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_SET_VALUE | View, nullptr, key.put(), nullptr);
+                                  KEY_SET_VALUE | kView, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS || !entry.data) return status;
     const std::string& data = *entry.data;
     const size_t bytes = data.size() + 1;  // with its NUL
@@ -86,7 +86,7 @@ LONG Write(const Entry& entry) {
 LONG Remove(const Entry& entry) {
     unique_hkey key;
     LONG status =
-        RegOpenKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE | View, key.put());
+        RegOpenKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE | kView, key.put());
     if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (status != ERROR_SUCCESS) return status;
     if (entry.data) {
@@ -100,7 +100,7 @@ LONG Remove(const Entry& entry) {
     if (status != ERROR_SUCCESS) return status;
     key.reset();
     if (subKeys != 0 || values != 0) return ERROR_SUCCESS;
-    status = RegDeleteKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), View, 0);
+    status = RegDeleteKeyExA(HKEY_CLASSES_ROOT, entry.key.c_str(), kView, 0);
     return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
 }
 

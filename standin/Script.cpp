@@ -228,7 +228,7 @@ struct PendingFillIn {
     ScriptedError error;
     ModuleReference module;
 };
-constexpr size_t MaxPendingFillIns = 256;
+constexpr size_t kMaxPendingFillIns = 256;
 SRWLOCK g_pendingLock = SRWLOCK_INIT;
 std::vector<PendingFillIn> g_pending;
 
@@ -256,7 +256,7 @@ void AddPending(EXCEPINFO* info, ScriptedError error) {
     const ExclusiveLock lock(g_pendingLock);
     // The same EXCEPINFO used again replaces its old, never called, fill-in.
     std::erase_if(g_pending, [&](const PendingFillIn& p) { return p.info == info; });
-    if (g_pending.size() >= MaxPendingFillIns) g_pending.erase(g_pending.begin());
+    if (g_pending.size() >= kMaxPendingFillIns) g_pending.erase(g_pending.begin());
     g_pending.push_back(PendingFillIn{info, std::move(error), ModuleReference()});
 }
 

@@ -28,25 +28,25 @@ struct Member {
     DISPID dispid;
     const wchar_t* name;
 };
-constexpr std::array<Member, 3> Members{{
-    {DispidLocalIp, L"LocalIP"},
-    {DispidMacAddress, L"MacAddress"},
-    {DispidPelloraStatus, L"PelloraStatus"},
+constexpr std::array<Member, 3> kMembers{{
+    {kDispidLocalIp, L"LocalIP"},
+    {kDispidMacAddress, L"MacAddress"},
+    {kDispidPelloraStatus, L"PelloraStatus"},
 }};
 
 int MemberIndex(DISPID dispid) {
-    for (size_t i = 0; i < Members.size(); ++i) {
-        if (Members[i].dispid == dispid) return static_cast<int>(i);
+    for (size_t i = 0; i < kMembers.size(); ++i) {
+        if (kMembers[i].dispid == dispid) return static_cast<int>(i);
     }
     return -1;
 }
 
 // A 1-inch by 1/3-inch control until the container or its saved state says otherwise.
-constexpr SIZEL DefaultExtent{2540, 847};
+constexpr SIZEL kDefaultExtent{2540, 847};
 
 // Saved state for IPersistStreamInit: a tag, a version and the extent.
-constexpr DWORD StreamTag = 0x49535654;  // "TVSI"
-constexpr DWORD StreamVersion = 1;
+constexpr DWORD kStreamTag = 0x49535654;  // "TVSI"
+constexpr DWORD kStreamVersion = 1;
 struct StreamState {
     DWORD tag;
     DWORD version;
@@ -61,9 +61,9 @@ void LogRect(const char* what, const RECT& r) {
 
 std::wstring LiveAnswer(DISPID dispid) {
     switch (dispid) {
-        case DispidLocalIp:
+        case kDispidLocalIp:
             return LocalAdapter().ipv4;
-        case DispidMacAddress:
+        case kDispidMacAddress:
             return LocalAdapter().mac;
         default:
             return PelloraStatus();
@@ -157,7 +157,7 @@ public:
         // The members take no arguments, so any further name (of an argument) is unknown.
         for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
         if (names[0] != nullptr) {
-            for (const Member& member : Members) {
+            for (const Member& member : kMembers) {
                 if (CompareStringOrdinal(names[0], -1, member.name, -1, TRUE) == CSTR_EQUAL) ids[0] = member.dispid;
             }
         }
@@ -238,7 +238,7 @@ public:
     STDMETHODIMP IsUpToDate() override { return S_OK; }
     STDMETHODIMP GetUserClassID(CLSID* clsid) override {
         if (clsid == nullptr) return E_POINTER;
-        *clsid = ClsidVbFunzioni;
+        *clsid = kClsidVbFunzioni;
         return S_OK;
     }
     STDMETHODIMP GetUserType(DWORD, LPOLESTR* name) override {
@@ -288,7 +288,7 @@ public:
             return OLE_S_USEREG;
         }
         const DWORD invisible = demands_.invisible ? OLEMISC_INVISIBLEATRUNTIME : 0;
-        *status = aspect == DVASPECT_CONTENT ? MiscStatusContent | invisible : 0;
+        *status = aspect == DVASPECT_CONTENT ? kMiscStatusContent | invisible : 0;
         return S_OK;
     }
     STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
@@ -373,7 +373,7 @@ public:
     // IPersist / IPersistStreamInit / IPersistPropertyBag
     STDMETHODIMP GetClassID(CLSID* clsid) override {
         if (clsid == nullptr) return E_POINTER;
-        *clsid = ClsidVbFunzioni;
+        *clsid = kClsidVbFunzioni;
         return S_OK;
     }
     STDMETHODIMP IsDirty() override { return S_FALSE; }
@@ -390,13 +390,13 @@ public:
             if (got == 0) return E_FAIL;
             have += got;
         }
-        if (state.tag != StreamTag || state.version != StreamVersion || state.cx <= 0 || state.cy <= 0) return E_FAIL;
+        if (state.tag != kStreamTag || state.version != kStreamVersion || state.cx <= 0 || state.cy <= 0) return E_FAIL;
         extent_ = {state.cx, state.cy};
         return S_OK;
     }
     STDMETHODIMP Save(IStream* stream, BOOL) override {
         if (stream == nullptr) return E_POINTER;
-        const StreamState state{StreamTag, StreamVersion, extent_.cx, extent_.cy};
+        const StreamState state{kStreamTag, kStreamVersion, extent_.cx, extent_.cy};
         ULONG written = 0;
         const HRESULT hr = stream->Write(&state, sizeof(state), &written);
         if (FAILED(hr)) return hr;
@@ -684,8 +684,8 @@ private:
     bool orphaned_ = false;
     ModuleReference module_;
     Demands demands_;
-    std::array<size_t, Members.size()> calls_{};
-    SIZEL extent_ = DefaultExtent;
+    std::array<size_t, kMembers.size()> calls_{};
+    SIZEL extent_ = kDefaultExtent;
     com_ptr<IOleClientSite> clientSite_;
     com_ptr<IOleInPlaceSite> inPlaceSite_;
     com_ptr<IOleInPlaceSiteEx> inPlaceSiteEx_;
