@@ -218,7 +218,14 @@ void HostedControl::Release() noexcept {
 }
 
 void HostedControl::UIActivate() noexcept {
-    if (!object_ || !hasUserInterface_ || uiActive_ || activating_) return;
+    if (!object_ || !hasUserInterface_ || activating_) return;
+    if (uiActive_) {
+        // Already UI-active (the form got the focus back): it goes on to the control's window.
+        HWND window = nullptr;
+        if (inPlace_) CallQuietly(L"giving it the focus", [&] { return inPlace_->GetWindow(&window); });
+        if (window != nullptr && window != host_ && IsChild(host_, window)) SetFocus(window);
+        return;
+    }
     activating_ = true;
     RECT rect = HostRect();
     try {

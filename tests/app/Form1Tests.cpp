@@ -202,3 +202,89 @@ TEST_F(Form1Test, AFailureWithoutExceptionInfoCarriesTheSystemsText) {
 }
 
 }  // namespace
+
+namespace {
+
+bool Logged(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Controls that ask more of their container than the stand-in does by default.
+TEST_F(Form1Test, DemandingControlsComeUpInPlace) {
+    struct Case {
+        const wchar_t* demands;
+        const char* expected;  // a line the control logs once it got what it needed
+    } const cases[] = {
+        {L"siteex", "activated through siteex"},
+        {L"noextent,nopropbag", "initnew"},  // refusals are not fatal; defaults are loaded instead
+        {L"usereg", "inplace left=0 top=0 right=345 bottom=73"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.demands)));
+        ScopedCallLog log;
+        auto demands = StandInDemands(c.demands);
+        Open();
+        EXPECT_NE(GetWindow(form_->Control(IDC_VBFUNZIONI1), GW_CHILD), nullptr) << "active in place";
+        EXPECT_TRUE(Logged(log.Lines(), c.expected)) << testing::PrintToString(log.Lines());
+        PressGet();
+        EXPECT_NE(Label(IDC_LABEL2), L"Label2");
+        form_.reset();
+        EXPECT_TRUE(reports_.empty());
+    }
+}
+
+TEST_F(Form1Test, AControlReadsItsExtenderAndTheFormsAmbients) {
+    ScopedCallLog log;
+    auto demands = StandInDemands(L"probe");
+    Open();
+    const std::vector<std::string> lines = log.Lines();
+    for (const char* line :
+         {"observed extender.name=VbFunzioni1", "observed extender.left=360", "observed extender.top=240",
+          "observed extender.width=5175", "observed extender.height=1095", "observed extender.tabindex=0",
+          "observed extender.tabstop=true", "observed extender.tag=", "observed parent.name=Form1",
+          "observed parent.caption=Test OCX TALVO", "observed parent.hwnd=nonzero", "observed ambient.usermode=true",
+          "observed ambient.backcolor=0x8000000F", "observed ambient.unknown=error 0x80020003"})
+        EXPECT_TRUE(Logged(lines, line)) << line << "\n" << testing::PrintToString(lines);
+    const auto font = std::find_if(lines.begin(), lines.end(),
+                                   [](const std::string& l) { return l.rfind("observed ambient.font=", 0) == 0; });
+    ASSERT_NE(font, lines.end());
+    EXPECT_EQ(font->substr(font->size() - 2), " 8") << *font << ": the form's 8-point font";
+}
+
+TEST_F(Form1Test, AControlInvisibleAtRunTimeIsLoadedButNotActivatedAndTabPassesItBy) {
+    ScopedCallLog log;
+    auto demands = StandInDemands(L"invisible");
+    Open();
+    EXPECT_EQ(GetWindow(form_->Control(IDC_VBFUNZIONI1), GW_CHILD), nullptr);
+    for (const std::string& line : log.Lines()) EXPECT_NE(line.rfind("doverb", 0), 0u) << line;
+    EXPECT_EQ(GetDlgCtrlID(GetNextDlgTabItem(form_->Window(), nullptr, FALSE)), IDC_COMMAND1);
+    PressGet();
+    EXPECT_NE(Label(IDC_LABEL2), L"Label2") << "its members still answer";
+    EXPECT_TRUE(reports_.empty());
+}
+
+TEST_F(Form1Test, FocusUIActivatesAControlWithAUserInterfaceAndItsKeysComeFirst) {
+    ScopedCallLog log;
+    auto demands = StandInDemands(L"edit");
+    Open();
+    SetForegroundWindow(form_->Window());
+    HWND host = form_->Control(IDC_VBFUNZIONI1);
+    SetFocus(host);  // where Tab puts it
+    HWND edit = GetFocus();
+    ASSERT_TRUE(IsChild(host, edit)) << "the control took the focus: " << testing::PrintToString(log.Lines());
+    EXPECT_TRUE(Logged(log.Lines(), "uiactivate"));
+
+    // The message loop's part: the UI-active control sees each keystroke before the dialog
+    // navigation does; a Tab it declines moves on in the form's tab order.
+    MSG key{edit, WM_KEYDOWN, 'A', 0, 0, {}};
+    form_->PreTranslateMessage(key);
+    EXPECT_TRUE(Logged(log.Lines(), "accelerator message=0x0100 key=0x41"));
+    MSG tab{edit, WM_KEYDOWN, VK_TAB, 0, 0, {}};
+    EXPECT_TRUE(form_->PreTranslateMessage(tab));
+    form_->AfterMessage();
+    EXPECT_EQ(GetDlgCtrlID(GetFocus()), IDC_COMMAND1);
+    EXPECT_TRUE(Logged(log.Lines(), "uideactivate")) << "focus that left takes the UI state with it";
+    EXPECT_TRUE(reports_.empty());
+}
+
+}  // namespace
