@@ -76,8 +76,11 @@ void CopyToClipboard(HWND owner, const std::wstring& text) {
     GlobalUnlock(memory.get());
 
     // Another program may hold the clipboard for a moment.
-    bool open = false;
-    for (int attempt = 0; attempt < 10 && !(open = OpenClipboard(owner) != FALSE); ++attempt) Sleep(20);
+    bool open = OpenClipboard(owner) != FALSE;
+    for (int attempt = 1; attempt < 10 && !open; ++attempt) {
+        Sleep(20);
+        open = OpenClipboard(owner) != FALSE;
+    }
     if (!open) {
         const NumberedError cause = LastError(kProgramSource, ERROR_ACCESS_DENIED);
         throw NumberedError(cause.Number(), kProgramSource,
