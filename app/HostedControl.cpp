@@ -101,9 +101,11 @@ HRESULT HostedControl::CallControl(const wchar_t* doing, Call&& call) {
     return hr;
 }
 
-// The same where nothing can be thrown: the first crash is kept for the form to report.
+// The same where nothing can be thrown: the first crash is kept for the form to report, and a
+// control that crashed gets no more calls.
 template <typename Call>
 HRESULT HostedControl::CallQuietly(const wchar_t* doing, Call&& call) noexcept {
+    if (crashed_) return E_UNEXPECTED;
     try {
         return CallControl(doing, call);
     } catch (const NumberedError& fault) {
@@ -228,12 +230,8 @@ void HostedControl::UIActivate() noexcept {
     }
     activating_ = true;
     RECT rect = HostRect();
-    try {
-        CallControl(L"giving it the focus",
-                    [&] { return object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site_.get(), 0, host_, &rect); });
-    } catch (const NumberedError& fault) {
-        fault_ = fault;
-    }
+    CallQuietly(L"giving it the focus",
+                [&] { return object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site_.get(), 0, host_, &rect); });
     activating_ = false;
 }
 
