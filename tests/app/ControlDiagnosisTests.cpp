@@ -4,23 +4,19 @@
 
 #include <objbase.h>
 
-#include <algorithm>
 #include <cwctype>
 #include <random>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "ClientScratchFolder.h"
 #include "ControlDiagnosis.h"
+#include "ScratchClasses.h"
 #include "Text.h"
 #include "Unique.h"
 
 namespace {
-
-constexpr REGSAM kView32 = KEY_WOW64_32KEY;
-constexpr REGSAM kView64 = KEY_WOW64_64KEY;
 
 std::wstring Lower(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
@@ -31,20 +27,6 @@ testing::AssertionResult Has(const std::wstring& text, std::wstring_view part) {
     if (Lower(text).find(Lower(std::wstring(part))) != std::wstring::npos) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "no \"" << ToUtf8(part) << "\" in: " << ToUtf8(text);
 }
-
-bool TwoViews() {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
-
-std::wstring BinFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
-std::wstring Fixture(const wchar_t* name) { return BinFolder() + L"diag-fixtures\\" + name; }
 
 void WriteFile(const std::wstring& path, const std::vector<char>& bytes) {
     const unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -62,51 +44,6 @@ std::vector<char> ReadFile(const std::wstring& path) {
     return bytes;
 }
 
-// Keys written under HKEY_CLASSES_ROOT in either view, each removed with its subtree on the way out.
-class ScratchClasses {
-public:
-    ScratchClasses() = default;
-    ScratchClasses(const ScratchClasses&) = delete;
-    ScratchClasses& operator=(const ScratchClasses&) = delete;
-    ~ScratchClasses() {
-        for (auto it = tops_.rbegin(); it != tops_.rend(); ++it) Remove(it->first, it->second);
-    }
-
-    void Set(const std::wstring& path, REGSAM view, const wchar_t* name, const std::wstring& text,
-             DWORD type = REG_SZ) {
-        const bool grouped = path.starts_with(L"CLSID\\") || path.starts_with(L"AppID\\");
-        const std::wstring top = path.substr(0, path.find(L'\\', grouped ? path.find(L'\\') + 1 : 0));
-        if (std::find(tops_.begin(), tops_.end(), std::pair{top, view}) == tops_.end()) {
-            Remove(top, view);  // what an earlier run may have left
-            tops_.emplace_back(top, view);
-        }
-        unique_hkey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
-                                  key.put(), nullptr),
-                  ERROR_SUCCESS);
-        const auto bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-        ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()), bytes),
-                  ERROR_SUCCESS);
-    }
-
-    // progId -> clsid -> InprocServer32 = file, all in one view.
-    void Server(const std::wstring& progId, const std::wstring& clsid, const std::wstring& file, REGSAM view = kView32,
-                DWORD type = REG_SZ) {
-        Set(progId + L"\\CLSID", view, nullptr, clsid);
-        Set(L"CLSID\\" + clsid + L"\\InprocServer32", view, nullptr, file, type);
-        Set(L"CLSID\\" + clsid + L"\\InprocServer32", view, L"ThreadingModel", L"Apartment");
-    }
-
-private:
-    static void Remove(const std::wstring& top, REGSAM view) {
-        if (unique_hkey key;
-            RegOpenKeyExW(HKEY_CLASSES_ROOT, top.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) == ERROR_SUCCESS)
-            RegDeleteTreeW(key.get(), nullptr);
-        RegDeleteKeyExW(HKEY_CLASSES_ROOT, top.c_str(), view, 0);
-    }
-    std::vector<std::pair<std::wstring, REGSAM>> tops_;
-};
-
 class ControlDiagnosisTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
@@ -122,14 +59,6 @@ protected:
         }
         EXPECT_TRUE(FAILED(hr)) << ToUtf8(progId);
         return DiagnoseControlCreation(progId, hr);
-    }
-
-    // A class of this process's own: the cases run side by side, each in a process.
-    static std::wstring ScratchClsid(BYTE last) {
-        const GUID guid = {GetCurrentProcessId(), 0x5EED, 0x4D1A, {0x90, 0, 0, 0, 0, 0, 0, last}};
-        wchar_t text[40] = {};
-        StringFromGUID2(guid, text, 40);
-        return text;
     }
 
     ScratchClasses classes_;
