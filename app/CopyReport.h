@@ -17,7 +17,3 @@ struct ShownTexts {
 
 std::wstring ComposeReport(const ShownTexts& shown, std::wstring_view progId, const RegisteredControl& control,
                            const SYSTEMTIME& at);
-
-// Puts text on the clipboard as Unicode text, owned by owner. Throws NumberedError saying what
-// to do when the clipboard cannot be had.
-void CopyToClipboard(HWND owner, const std::wstring& text);

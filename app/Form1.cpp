@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "Clipboard.h"
 #include "ControlDiagnosis.h"
 #include "CopyReport.h"
 #include "ProcessListCommand.h"
@@ -229,8 +230,13 @@ void Form1::RunCommand(Command command) noexcept {
     if (error || closePending_) {
         if (window_) DestroyWindow(window_);
     }
-    // Destroyed under the command by someone else: the control outlived its call, now it goes.
-    if (window_ == nullptr) TearDownControl();
+    // Destroyed under the command by someone else: the control outlived its call, now it goes,
+    // and only now may the message loop end (a WM_QUIT would have closed the report unseen).
+    if (destroyedInCommand_) {
+        destroyedInCommand_ = false;
+        TearDownControl();
+        if (quitOnDestroy_) PostQuitMessage(exitCode_);
+    }
 }
 
 void Form1::CopyReport() noexcept {
@@ -338,7 +344,11 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             break;
 
         case WM_DESTROY:
-            if (!busy_) TearDownControl();
+            if (busy_) {
+                destroyedInCommand_ = true;  // RunCommand finishes the job when the call returned
+                return 0;
+            }
+            TearDownControl();
             if (quitOnDestroy_) PostQuitMessage(exitCode_);
             return 0;
         case WM_NCDESTROY:

@@ -3,6 +3,9 @@
 #include <new>
 #include <string>
 
+#include "Clipboard.h"
+#include "Unique.h"
+
 namespace {
 
 // A message box shows its text up to the first NUL: each part keeps only what shows, so a
@@ -21,6 +24,35 @@ std::wstring Shown(const std::wstring& description) {
     return text;
 }
 
+// Windows' message box copies its text on Ctrl+C; not every platform's does (Wine's does not).
+// While the report is up, a message-filter hook of this thread gives it that, in Windows' form.
+thread_local const std::wstring* tShownReport = nullptr;
+
+LRESULT CALLBACK CopyOnCtrlC(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* message = reinterpret_cast<const MSG*>(lParam);
+    if (code == MSGF_DIALOGBOX && tShownReport != nullptr && message != nullptr && message->message == WM_KEYDOWN &&
+        (message->wParam == 'C' || message->wParam == VK_INSERT) && GetKeyState(VK_CONTROL) < 0) {
+        constexpr wchar_t kRule[] = L"---------------------------\r\n";
+        std::wstring text = std::wstring(kRule) + kProgramSource + L"\r\n" + kRule;
+        for (const wchar_t c : *tShownReport) {
+            if (c == L'\n')
+                text += L"\r\n";
+            else
+                text += c;
+        }
+        text += std::wstring(L"\r\n") + kRule + L"OK   \r\n" + kRule;
+        try {
+            CopyToClipboard(GetAncestor(message->hwnd, GA_ROOT), text);
+        } catch (...) {
+            MessageBeep(MB_ICONWARNING);  // the box stays; the user may try again
+        }
+        return TRUE;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+using unique_hhook = unique_any<unique_detail::null_traits<HHOOK, &UnhookWindowsHookEx>>;
+
 }  // namespace
 
 NumberedError CaughtError() {
@@ -38,7 +70,10 @@ NumberedError CaughtError() {
 void ShowErrorReport(HWND owner, const NumberedError& error) {
     const std::wstring text = L"Run-time error '" + std::to_wstring(error.Number()) + L"':\n\n" +
                               Shown(error.Description()) + L"\n\nSource: " + UpToNul(error.Source());
+    const unique_hhook copier(SetWindowsHookExW(WH_MSGFILTER, &CopyOnCtrlC, nullptr, GetCurrentThreadId()));
+    tShownReport = &text;
     MessageBoxW(owner, text.c_str(), kProgramSource, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    tShownReport = nullptr;
 }
 
 void ReportError(const ErrorReporter& reporter, HWND owner, const NumberedError& error) noexcept {
