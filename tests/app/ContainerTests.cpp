@@ -5,6 +5,7 @@
 #include <olectl.h>
 
 #include <string>
+#include <vector>
 
 #include "Ambients.h"
 #include "Extender.h"
@@ -12,20 +13,22 @@
 
 namespace {
 
-HRESULT GetByName(IDispatch* object, const wchar_t* name, unique_variant& value) {
-    DISPID id = 0;
+// Gets the property by name, or puts `put` into it.
+HRESULT ByName(IDispatch* object, const wchar_t* name, unique_variant& value, VARIANT* put = nullptr) {
+    DISPID id = 0, named = DISPID_PROPERTYPUT;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
     if (FAILED(hr)) return hr;
-    DISPPARAMS none{};
-    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value.put(), nullptr,
-                          nullptr);
+    const UINT n = put != nullptr ? 1 : 0;
+    DISPPARAMS params{put, n != 0 ? &named : nullptr, n, n};
+    const WORD flags = n != 0 ? DISPATCH_PROPERTYPUT : DISPATCH_PROPERTYGET;
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, value.put(), nullptr, nullptr);
 }
 
 // The property as text ("vt:value"), so one comparison checks its type too.
 std::wstring Read(IDispatch* object, const wchar_t* name) {
     unique_variant value;
-    const HRESULT hr = GetByName(object, name, value);
+    const HRESULT hr = ByName(object, name, value);
     if (FAILED(hr)) return L"hr:" + std::to_wstring(hr);
     const VARTYPE type = value->vt;
     if (type == VT_DISPATCH) return L"object";
@@ -43,7 +46,6 @@ struct Windows {
 
 TEST(Extender, AnswersItsPropertiesByNameAndReadsTheWindowsLive) {
     Windows windows;
-    ASSERT_NE(windows.host, nullptr);
     com_ptr<IDispatch> extender =
         CreateExtender({L"VbFunzioni1", 360, 240, 5175, 1095, windows.host, 3, L"", windows.form.get(), L"Form1"});
     ASSERT_TRUE(extender);
@@ -60,7 +62,7 @@ TEST(Extender, AnswersItsPropertiesByNameAndReadsTheWindowsLive) {
     EXPECT_EQ(Read(extender.get(), L"Enabled"), L"11:False");
 
     unique_variant parent;
-    ASSERT_EQ(GetByName(extender.get(), L"Parent", parent), S_OK);
+    ASSERT_EQ(ByName(extender.get(), L"Parent", parent), S_OK);
     ASSERT_EQ(parent->vt, VT_DISPATCH);
     EXPECT_EQ(Read(parent->pdispVal, L"Name"), L"8:Form1");
     SetWindowTextW(windows.form.get(), L"True");
@@ -74,15 +76,9 @@ TEST(Extender, AnswersItsPropertiesByNameAndReadsTheWindowsLive) {
     unique_variant value;
     EXPECT_EQ(extender->Invoke(12345, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, value.put(), nullptr, nullptr),
               DISP_E_MEMBERNOTFOUND);
-    DISPID left = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(L"Left")};
-    ASSERT_EQ(extender->GetIDsOfNames(IID_NULL, names, 1, 0, &left), S_OK);
     VARIANT moved{};
     moved.vt = VT_I4;
-    DISPID put = DISPID_PROPERTYPUT;
-    DISPPARAMS write{&moved, &put, 1, 1};
-    EXPECT_EQ(extender->Invoke(left, IID_NULL, 0, DISPATCH_PROPERTYPUT, &write, nullptr, nullptr, nullptr),
-              DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(ByName(extender.get(), L"Left", value, &moved), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(Read(extender.get(), L"Left"), L"4:360");
 }
 
@@ -102,8 +98,6 @@ TEST(Ambients, FontCarriesTheWindowsFaceAndSizeAndUnknownOnesAreNotFound) {
     com_ptr<IFont> object = com_ptr<IDispatch>(value->pdispVal).try_query<IFont>();
     ASSERT_TRUE(object);
     unique_bstr name;
-    CY size{};
-    BOOL bold = FALSE, italic = FALSE;
     ASSERT_EQ(object->get_Name(name.put()), S_OK);
     // The font object names the face it realized, as the window's font does.
     wchar_t face[LF_FACESIZE] = {};
@@ -113,11 +107,11 @@ TEST(Ambients, FontCarriesTheWindowsFaceAndSizeAndUnknownOnesAreNotFound) {
     SelectObject(screen, old);
     ReleaseDC(nullptr, screen);
     EXPECT_EQ(std::wstring(name.get(), name.length()), face);
-    ASSERT_EQ(object->get_Size(&size), S_OK);
-    EXPECT_EQ(size.int64, 82500);
-    object->get_Bold(&bold);
-    object->get_Italic(&italic);
-    EXPECT_TRUE(bold && italic);
+    CY size{};
+    BOOL bold = FALSE, italic = FALSE;
+    EXPECT_TRUE(object->get_Size(&size) == S_OK && object->get_Bold(&bold) == S_OK &&
+                object->get_Italic(&italic) == S_OK);
+    EXPECT_TRUE(size.int64 == 82500 && bold && italic) << size.int64;
 
     EXPECT_EQ(GetAmbientProperty(DISPID_AMBIENT_AUTOCLIP, facts, value.put()), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(value->vt, VT_EMPTY);
@@ -125,12 +119,11 @@ TEST(Ambients, FontCarriesTheWindowsFaceAndSizeAndUnknownOnesAreNotFound) {
 }
 
 // What a control's child receives back from the host.
-UINT g_reflected[4];
-int g_count;
+std::vector<UINT> g_reflected;
 WNDPROC g_buttonProc;
 
 LRESULT CALLBACK RecordingButton(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= OCM__BASE && g_count < 4) g_reflected[g_count++] = message;
+    if (message >= OCM__BASE) g_reflected.push_back(message);
     return CallWindowProcW(g_buttonProc, window, message, wParam, lParam);
 }
 
@@ -154,21 +147,18 @@ TEST(Reflection, SendsTheChildsNotificationsBackToItAndNothingElse) {
     ASSERT_NE(button, nullptr);
     g_buttonProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordingButton)));
-    g_count = 0;
 
     SendMessageW(button, BM_CLICK, 0, 0);
     MEASUREITEMSTRUCT measure{ODT_BUTTON, 7, 0, 0, 0, 0};
     SendMessageW(host, WM_MEASUREITEM, 7, reinterpret_cast<LPARAM>(&measure));  // found by its id
-    ASSERT_EQ(g_count, 2);
-    EXPECT_EQ(g_reflected[0], static_cast<UINT>(OCM_COMMAND));
-    EXPECT_EQ(g_reflected[1], static_cast<UINT>(OCM_MEASUREITEM));
+    EXPECT_EQ(g_reflected, (std::vector<UINT>{OCM_COMMAND, OCM_MEASUREITEM}));
 
     // A menu command, the host itself and a window outside it are left to the host.
     LRESULT result = 0;
     EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 5, 0, result));
     EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(host), result));
     EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(windows.form.get()), result));
-    EXPECT_EQ(g_count, 2);
+    EXPECT_EQ(g_reflected.size(), 2u);
 }
 
 }  // namespace

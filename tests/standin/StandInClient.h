@@ -105,8 +105,12 @@ private:
 
 // Client site and in-place site of the container. It lives on the stack and only counts its
 // references, so a test can see that the control gave back every one it took. Optionally an
-// IOleInPlaceSiteEx, an IOleControlSite (with an extender), an ambient IDispatch and a frame.
-class TestSite final : public IOleClientSite, public IOleInPlaceSiteEx, public IOleControlSite {
+// IOleInPlaceSiteEx, an IOleControlSite (with an extender), an ambient IDispatch, and itself
+// as the frame, whose references count with the site's.
+class TestSite final : public IOleClientSite,
+                       public IOleInPlaceSiteEx,
+                       public IOleControlSite,
+                       public IOleInPlaceFrame {
 public:
     TestSite(HWND window, RECT position) : window_(window), position_(position) {}
     TestSite(const TestSite&) = delete;
@@ -120,7 +124,7 @@ public:
     bool offersControlSite = false;
     IDispatch* extender = nullptr;  // GetExtendedControl
     IDispatch* ambients = nullptr;  // what QueryInterface(IID_IDispatch) gives
-    IOleInPlaceFrame* frame = nullptr;
+    bool offersFrame = false;       // GetWindowContext; SetActiveObject is recorded in calls
 
     void SetPosition(const RECT& position) { position_ = position; }
 
@@ -181,8 +185,8 @@ public:
     STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
                                   LPRECT clip, LPOLEINPLACEFRAMEINFO) override {
         calls.push_back("GetWindowContext");
-        *frame = this->frame;
-        if (*frame != nullptr) (*frame)->AddRef();
+        *frame = offersFrame ? static_cast<IOleInPlaceFrame*>(this) : nullptr;
+        if (*frame != nullptr) AddRef();
         *document = nullptr;
         *position = position_;
         *clip = position_;
@@ -229,6 +233,23 @@ public:
         return S_OK;
     }
     STDMETHODIMP ShowPropertyFrame() override { return E_NOTIMPL; }
+
+    // IOleInPlaceUIWindow / IOleInPlaceFrame
+    STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
+    STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override { return INPLACE_E_NOTOOLSPACE; }
+    STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override { return S_OK; }
+    STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject* object, LPCOLESTR name) override {
+        calls.push_back("SetActiveObject " + (object == nullptr ? std::string("none")
+                                              : name == nullptr ? std::string("unnamed")
+                                                                : std::string(name, name + wcslen(name))));
+        return S_OK;
+    }
+    STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return E_NOTIMPL; }
+    STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
+    STDMETHODIMP RemoveMenus(HMENU) override { return S_OK; }
+    STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
+    STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+    STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
 
 private:
     HWND window_;
