@@ -134,14 +134,9 @@ LRESULT CALLBACK ReflectingHost(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 TEST(Reflection, SendsTheChildsNotificationsBackToItAndNothingElse) {
-    WNDCLASSW hostClass{};
-    hostClass.lpfnWndProc = ReflectingHost;
-    hostClass.hInstance = GetModuleHandleW(nullptr);
-    hostClass.lpszClassName = L"TalvoTestReflectingHost";
-    RegisterClassW(&hostClass);
     Windows windows;
-    HWND host = CreateWindowExW(0, hostClass.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 0, 0, 300, 100,
-                                windows.form.get(), nullptr, hostClass.hInstance, nullptr);
+    HWND host = windows.host;
+    SetWindowLongPtrW(host, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ReflectingHost));
     HWND button = CreateWindowExW(0, L"BUTTON", L"Go", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 80, 24, host,
                                   reinterpret_cast<HMENU>(7), nullptr, nullptr);
     ASSERT_NE(button, nullptr);
