@@ -88,12 +88,26 @@ LRESULT CALLBACK CounterProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// The stand-in's modal dialog of this thread; other test processes show theirs at the same time.
+BOOL CALLBACK FindOwnModal(HWND window, LPARAM out) {
+    wchar_t caption[64] = {};
+    GetWindowTextW(window, caption, 64);
+    if (lstrcmpW(caption, L"VbFunzioni stand-in modal") != 0) return TRUE;
+    *reinterpret_cast<HWND*>(out) = window;
+    return FALSE;
+}
+HWND OwnModal() {
+    HWND found = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindOwnModal, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
 // What a timer saw of the modal dialog while it was up.
 HWND g_container = nullptr;
 HWND g_dialogOwner = nullptr;
 bool g_containerEnabled = true;
 void CALLBACK SpyOnModal(HWND, UINT, UINT_PTR timer, DWORD) {
-    if (HWND dialog = FindWindowW(L"#32770", L"VbFunzioni stand-in modal")) {
+    if (HWND dialog = OwnModal()) {
         g_dialogOwner = GetWindow(dialog, GW_OWNER);
         g_containerEnabled = IsWindowEnabled(g_container) != FALSE;
         KillTimer(nullptr, timer);
@@ -158,7 +172,7 @@ TEST(StandInBehaviour, HandledPumpAndModalAnswerNormallyAndTheObjectOutlivesItsC
         EXPECT_EQ(g_dialogOwner, container.get());
         EXPECT_FALSE(g_containerEnabled) << "modal to the container";
         EXPECT_TRUE(IsWindowEnabled(container.get()));
-        EXPECT_EQ(FindWindowW(L"#32770", L"VbFunzioni stand-in modal"), nullptr);
+        EXPECT_EQ(OwnModal(), nullptr);
 
         // Behaviour forms that say too little, or too much, are refused like any answer.
         for (const wchar_t* bad :
