@@ -35,49 +35,39 @@ private:
     unique_hmodule dll_;
 };
 
-// Runs use with the clipboard open; retried, as the program may hold it a moment.
-template <typename Use>
-bool WithClipboard(Use use) {
-    for (int attempt = 0; attempt < 50; ++attempt, Sleep(20)) {
-        if (!OpenClipboard(nullptr)) continue;
-        const bool done = use();
+// The Unicode text act puts on the clipboard; nothing when none came.
+template <typename Act>
+std::optional<std::wstring> Copied(Act act) {
+    const DWORD before = GetClipboardSequenceNumber();
+    if (!act()) return std::nullopt;
+    for (int waited = 0; waited <= 5000; waited += 20, Sleep(20)) {
+        if (GetClipboardSequenceNumber() == before || !IsClipboardFormatAvailable(CF_UNICODETEXT) ||
+            !OpenClipboard(nullptr))
+            continue;
+        std::optional<std::wstring> text;
+        HANDLE data = GetClipboardData(CF_UNICODETEXT);
+        if (const auto* chars = data ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr) {
+            text.emplace(chars, wcsnlen(chars, GlobalSize(data) / sizeof(wchar_t)));
+            GlobalUnlock(data);
+        }
         CloseClipboard();
-        return done;
+        if (text) return text;
     }
-    return false;
+    return std::nullopt;
 }
 
-// The Unicode text put on the clipboard after it was emptied; nothing when none came.
-std::optional<std::wstring> WaitForClipboardText() {
-    std::optional<std::wstring> text;
-    for (int waited = 0; waited <= 5000 && !text; waited += 20, Sleep(20)) {
-        if (!IsClipboardFormatAvailable(CF_UNICODETEXT)) continue;
-        WithClipboard([&] {
-            HANDLE data = GetClipboardData(CF_UNICODETEXT);
-            if (const auto* chars = data ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr) {
-                text.emplace(chars, wcsnlen(chars, GlobalSize(data) / sizeof(wchar_t)));
-                GlobalUnlock(data);
-            }
-            return true;
-        });
-    }
-    return text;
-}
-
-// Ctrl+C typed into the window in the foreground, as a user's keyboard would, on an emptied
-// clipboard; what it copied.
-std::optional<std::wstring> TypeCtrlC(HWND window) {
-    if (!WithClipboard([] { return EmptyClipboard() != FALSE; })) return std::nullopt;
+// Ctrl+C typed into the window in the foreground, as a user's keyboard would.
+bool TypeCtrlC(HWND window) {
     SetForegroundWindow(window);
     for (int waited = 0; GetForegroundWindow() != window; waited += 20, Sleep(20))
-        if (waited > 2000) return std::nullopt;
+        if (waited > 2000) return false;
     INPUT keys[4] = {};  // Ctrl down, C down, C up, Ctrl up
     for (int i = 0; i < 4; ++i) {
         keys[i].type = INPUT_KEYBOARD;
         keys[i].ki.wVk = i == 1 || i == 2 ? 'C' : VK_CONTROL;
         keys[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
     }
-    return SendInput(4, keys, sizeof(INPUT)) == 4 ? WaitForClipboardText() : std::nullopt;
+    return SendInput(4, keys, sizeof(INPUT)) == 4;
 }
 
 TEST(MissingControl, EachBrokenRegistrationIsExplainedThenTheProgramExitsNonZero) {
@@ -85,21 +75,20 @@ TEST(MissingControl, EachBrokenRegistrationIsExplainedThenTheProgramExitsNonZero
     const struct Broken {
         const char* name;
         std::wstring file;  // the class's server; none: the ProgID is not registered at all
-        REGSAM view;
         std::vector<std::wstring> words;
+        REGSAM view = kView32;
     } cases[] = {
-        {"NotRegistered", L"", kView32, {L"is not registered", L"regsvr32", L"Invalid class string"}},
+        {"NotRegistered", L"", {L"is not registered", L"regsvr32", L"Invalid class string"}},
         {"Only64Bit",
          L"C:\\Vendor\\TALVO_VB6.ocx",
-         kView64,
-         {L"64-bit programs only", L"\"C:\\Vendor\\TALVO_VB6.ocx\"", L"SysWOW64\\regsvr32"}},
-        {"FileMissing", absent, kView32, {L"\"" + absent + L"\" does not exist"}},
+         {L"64-bit programs only", L"\"C:\\Vendor\\TALVO_VB6.ocx\"", L"SysWOW64\\regsvr32"},
+         kView64},
+        {"FileMissing", absent, {L"\"" + absent + L"\" does not exist"}},
         {"ImportMissing",
          Fixture(L"TalvoDiagTop.dll"),
-         kView32,
          {L"\"" + Fixture(L"TalvoDiagMiddle.dll") + L"\", which it uses, needs TalvoNeverInstalled.dll"}},
-        {"SixtyFourBitFile", Fixture(L"TalvoDiagWide.dll"), kView32, {L"is a 64-bit DLL"}},
-        {"NoFactory", Fixture(L"TalvoDiagNoFactory.dll"), kView32, {L"exports no DllGetClassObject"}},
+        {"SixtyFourBitFile", Fixture(L"TalvoDiagWide.dll"), {L"is a 64-bit DLL"}},
+        {"NoFactory", Fixture(L"TalvoDiagNoFactory.dll"), {L"exports no DllGetClassObject"}},
     };
     ASSERT_TRUE(TwoViews()) << "the test prefix is a 64-bit one";
     for (const Broken& broken : cases) {
@@ -123,7 +112,7 @@ TEST(MissingControl, EachBrokenRegistrationIsExplainedThenTheProgramExitsNonZero
         EXPECT_TRUE(Says(text, broken.words));
         // Ctrl+C copies the box's text, as Windows' message box does (the program sees to it
         // where the platform's box does not), and the box stays.
-        const std::optional<std::wstring> copied = TypeCtrlC(box);
+        const std::optional<std::wstring> copied = Copied([&] { return TypeCtrlC(box); });
         ASSERT_TRUE(copied.has_value());
         EXPECT_TRUE(Says(*copied, {L"Test OCX TALVO\r\n", broken.words.front()}));
         EXPECT_TRUE(IsWindowVisible(box));
@@ -152,14 +141,9 @@ TEST(CopyReport, TheSystemMenuCommandAndCtrlCCopyWhatTheWindowShows) {
     // Ctrl+C as typed on the keyboard, with the window in the foreground, as well as the menu command.
     for (const bool typed : {false, true}) {
         SCOPED_TRACE(typed ? "Ctrl+C" : "system menu");
-        std::optional<std::wstring> report;
-        if (typed) {
-            report = TypeCtrlC(app.Form());
-        } else {
-            ASSERT_TRUE(WithClipboard([] { return EmptyClipboard() != FALSE; }));
-            ASSERT_TRUE(PostMessageW(app.Form(), WM_SYSCOMMAND, kSysCopyReport, 0));
-            report = WaitForClipboardText();
-        }
+        const std::optional<std::wstring> report = Copied([&] {
+            return typed ? TypeCtrlC(app.Form()) : PostMessageW(app.Form(), WM_SYSCOMMAND, kSysCopyReport, 0) != FALSE;
+        });
         ASSERT_TRUE(report.has_value());
         testing::Test::RecordProperty(typed ? "ReportByCtrlC" : "Report", ToUtf8(*report));
         std::wsmatch found;
