@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,14 @@
 class ProgIdRedirect {
 public:
     // target: a ProgID, or a CLSID in braces.
-    ProgIdRedirect(std::wstring progId, const std::wstring& target) : progId_(std::move(progId)) {
-        const HRESULT hr = !target.empty() && target[0] == L'{' ? CLSIDFromString(target.c_str(), &clsid_)
-                                                                : CLSIDFromProgID(target.c_str(), &clsid_);
-        if (FAILED(hr)) return;
+    ProgIdRedirect(const std::wstring& progId, const std::wstring& target)
+        : progIdKey_(L"Software\\Classes\\" + progId), clsidKey_(progIdKey_ + L"\\CLSID") {
+        CLSID clsid{};
         wchar_t text[40] = {};
-        if (StringFromGUID2(clsid_, text, 40) == 0) return;
+        if (FAILED(target.starts_with(L'{') ? CLSIDFromString(target.c_str(), &clsid)
+                                            : CLSIDFromProgID(target.c_str(), &clsid)) ||
+            StringFromGUID2(clsid, text, 40) == 0)
+            return;
         views_.reserve(2);
         for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
             if (!Point(views_.emplace_back(view), text)) return;
@@ -33,63 +36,51 @@ public:
     }
 
     explicit operator bool() const { return ok_; }
-    const CLSID& Target() const { return clsid_; }
 
 private:
     struct View {
         explicit View(REGSAM flag) : flag(flag) {}
         REGSAM flag;
-        unique_hkey classes, progIdKey, clsidKey;
-        bool createdProgId = false, createdClsid = false, changed = false, hadValue = false;
+        bool madeProgId = false, madeClsid = false, changed = false;
         DWORD type = REG_NONE;
-        std::vector<BYTE> old;
+        std::optional<std::vector<BYTE>> old;  // the value there was
     };
 
-    bool Point(View& view, const wchar_t* clsid) {
-        constexpr REGSAM access = KEY_READ | KEY_WRITE | DELETE;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, access | view.flag, view.classes.put()) !=
-            ERROR_SUCCESS)
+    bool Point(View& view, const wchar_t* clsid) const {
+        unique_hkey key;
+        view.madeProgId = RegOpenKeyExW(HKEY_LOCAL_MACHINE, progIdKey_.c_str(), 0, KEY_READ | view.flag, key.put()) ==
+                          ERROR_FILE_NOT_FOUND;
+        DWORD disposition = 0, size = 0;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, clsidKey_.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE | view.flag,
+                            nullptr, key.put(), &disposition) != ERROR_SUCCESS)
             return false;
-        DWORD disposition = 0;
-        if (RegCreateKeyExW(view.classes.get(), progId_.c_str(), 0, nullptr, 0, access | view.flag, nullptr,
-                            view.progIdKey.put(), &disposition) != ERROR_SUCCESS)
-            return false;
-        view.createdProgId = disposition == REG_CREATED_NEW_KEY;
-        if (RegCreateKeyExW(view.progIdKey.get(), L"CLSID", 0, nullptr, 0, access | view.flag, nullptr,
-                            view.clsidKey.put(), &disposition) != ERROR_SUCCESS)
-            return false;
-        view.createdClsid = disposition == REG_CREATED_NEW_KEY;
-
-        DWORD size = 0;
-        if (RegQueryValueExW(view.clsidKey.get(), nullptr, nullptr, &view.type, nullptr, &size) == ERROR_SUCCESS) {
-            view.old.resize(size);
-            view.hadValue = RegQueryValueExW(view.clsidKey.get(), nullptr, nullptr, &view.type, view.old.data(),
-                                             &size) == ERROR_SUCCESS;
-            if (!view.hadValue) return false;
-            view.old.resize(size);
+        view.madeClsid = disposition == REG_CREATED_NEW_KEY;
+        if (RegQueryValueExW(key.get(), nullptr, nullptr, &view.type, nullptr, &size) == ERROR_SUCCESS) {
+            std::vector<BYTE>& old = view.old.emplace(size);
+            if (RegQueryValueExW(key.get(), nullptr, nullptr, &view.type, old.data(), &size) != ERROR_SUCCESS)
+                return false;
+            old.resize(size);
         }
         view.changed = true;
-        const DWORD bytes = static_cast<DWORD>((wcslen(clsid) + 1) * sizeof(wchar_t));
-        return RegSetValueExW(view.clsidKey.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid), bytes) ==
+        const auto bytes = static_cast<DWORD>((wcslen(clsid) + 1) * sizeof(wchar_t));
+        return RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid), bytes) ==
                ERROR_SUCCESS;
     }
 
-    void Restore(View& view) {
-        if (view.changed) {
-            if (view.hadValue)
-                RegSetValueExW(view.clsidKey.get(), nullptr, 0, view.type, view.old.data(),
-                               static_cast<DWORD>(view.old.size()));
+    void Restore(const View& view) const {
+        if (unique_hkey key; view.changed && RegOpenKeyExW(HKEY_LOCAL_MACHINE, clsidKey_.c_str(), 0,
+                                                           KEY_WRITE | view.flag, key.put()) == ERROR_SUCCESS) {
+            if (view.old)
+                RegSetValueExW(key.get(), nullptr, 0, view.type, view.old->data(),
+                               static_cast<DWORD>(view.old->size()));
             else
-                RegDeleteValueW(view.clsidKey.get(), nullptr);
+                RegDeleteValueW(key.get(), nullptr);
         }
-        view.clsidKey.reset();
-        if (view.createdClsid) RegDeleteKeyExW(view.progIdKey.get(), L"CLSID", view.flag, 0);
-        view.progIdKey.reset();
-        if (view.createdProgId) RegDeleteKeyExW(view.classes.get(), progId_.c_str(), view.flag, 0);
+        if (view.madeClsid) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, clsidKey_.c_str(), view.flag, 0);
+        if (view.madeProgId) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, progIdKey_.c_str(), view.flag, 0);
     }
 
-    std::wstring progId_;
-    CLSID clsid_{};
+    std::wstring progIdKey_, clsidKey_;
     std::vector<View> views_;
     bool ok_ = false;
 };

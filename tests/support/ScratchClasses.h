@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Text.h"
 #include "Unique.h"
 
 inline constexpr REGSAM kView32 = KEY_WOW64_32KEY;
@@ -39,6 +40,14 @@ inline std::wstring ScratchClsid(BYTE last) {
     wchar_t text[40] = {};
     StringFromGUID2(guid, text, 40);
     return text;
+}
+
+// Whether a diagnosis says every one of parts.
+inline testing::AssertionResult Says(const std::wstring& text, const std::vector<std::wstring>& parts) {
+    for (const std::wstring& part : parts)
+        if (text.find(part) == std::wstring::npos)
+            return testing::AssertionFailure() << "no \"" << ToUtf8(part) << "\" in: " << ToUtf8(text);
+    return testing::AssertionSuccess();
 }
 
 class ScratchClasses {
@@ -73,11 +82,10 @@ public:
         Set(L"CLSID\\" + clsid + L"\\InprocServer32", view, L"ThreadingModel", L"Apartment");
     }
 
-    // progId -> clsid -> InprocServer32 = file, all in one view.
-    void Server(const std::wstring& progId, const std::wstring& clsid, const std::wstring& file, REGSAM view = kView32,
-                DWORD type = REG_SZ) {
-        Set(progId + L"\\CLSID", view, nullptr, clsid);
-        InprocServer(clsid, file, view, type);
+    // progId -> clsid -> InprocServer32 = file, in the 32-bit view.
+    void Server(const std::wstring& progId, const std::wstring& clsid, const std::wstring& file, DWORD type = REG_SZ) {
+        Set(progId + L"\\CLSID", kView32, nullptr, clsid);
+        InprocServer(clsid, file, kView32, type);
     }
 
 private:
