@@ -12,7 +12,9 @@ namespace {
 
 HWND WaitForForm() {
     for (int i = 0; i < 1500; ++i) {
-        if (HWND form = FindWindowW(kForm1ClassName, nullptr)) return form;
+        // Shown only once every control and the hosted control are in place.
+        HWND form = FindWindowW(kForm1ClassName, nullptr);
+        if (form != nullptr && IsWindowVisible(form)) return form;
         Sleep(20);
     }
     return nullptr;
