@@ -2,37 +2,14 @@
 
 #include <olectl.h>
 
+#include "ScreenDpi.h"
+#include "VariantAnswer.h"
+
 namespace {
 
 // System colours as OLE_COLOR: the high bit marks a GetSysColor index.
 constexpr LONG kButtonFace = static_cast<LONG>(0x80000000u | COLOR_BTNFACE);
 constexpr LONG kButtonText = static_cast<LONG>(0x80000000u | COLOR_BTNTEXT);
-
-HRESULT Bool(bool value, VARIANT* result) noexcept {
-    result->vt = VT_BOOL;
-    result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
-}
-
-HRESULT Long(LONG value, VARIANT* result) noexcept {
-    result->vt = VT_I4;
-    result->lVal = value;
-    return S_OK;
-}
-
-HRESULT Text(const wchar_t* text, UINT length, VARIANT* result) noexcept {
-    result->bstrVal = SysAllocStringLen(text, length);
-    if (result->bstrVal == nullptr) return E_OUTOFMEMORY;
-    result->vt = VT_BSTR;
-    return S_OK;
-}
-
-int ScreenDpi() noexcept {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
-}
 
 // The em height in pixels. A positive height is the cell, internal leading included, and 0 is
 // the mapper's default: both are measured.
@@ -85,32 +62,32 @@ HRESULT GetAmbientProperty(DISPID id, const AmbientFacts& facts, VARIANT* result
     VariantInit(result);
     switch (id) {
         case DISPID_AMBIENT_USERMODE:
-            return Bool(true, result);
+            return AnswerBool(true, result);
         case DISPID_AMBIENT_UIDEAD:
         case DISPID_AMBIENT_SHOWGRABHANDLES:
         case DISPID_AMBIENT_SHOWHATCHING:
         case DISPID_AMBIENT_DISPLAYASDEFAULT:
-            return Bool(false, result);
+            return AnswerBool(false, result);
         case DISPID_AMBIENT_MESSAGEREFLECT:
-            return Bool(true, result);  // the host reflects: ReflectToControl
+            return AnswerBool(true, result);  // the host reflects: ReflectToControl
         case DISPID_AMBIENT_SUPPORTSMNEMONICS:
-            return Bool(false, result);  // the site routes no mnemonics
+            return AnswerBool(false, result);  // the site routes no mnemonics
         case DISPID_AMBIENT_BACKCOLOR:
-            return Long(kButtonFace, result);
+            return AnswerLong(kButtonFace, result);
         case DISPID_AMBIENT_FORECOLOR:
-            return Long(kButtonText, result);
+            return AnswerLong(kButtonText, result);
         case DISPID_AMBIENT_FONT:
             return FontObject(facts, result);
         case DISPID_AMBIENT_LOCALEID:
-            return Long(static_cast<LONG>(GetUserDefaultLCID()), result);
+            return AnswerLong(static_cast<LONG>(GetUserDefaultLCID()), result);
         case DISPID_AMBIENT_DISPLAYNAME:
-            return Text(facts.displayName.data(), static_cast<UINT>(facts.displayName.size()), result);
+            return AnswerText(facts.displayName, result);
         case DISPID_AMBIENT_TEXTALIGN:
-            return Long(0, result);  // general: text left, numbers right
+            return AnswerLong(0, result);  // general: text left, numbers right
         case DISPID_AMBIENT_APPEARANCE:
-            return Long(1, result);  // 3D
+            return AnswerLong(1, result);  // 3D
         case DISPID_AMBIENT_SCALEUNITS:
-            return Text(L"Twip", 4, result);
+            return AnswerText(L"Twip", result);
         default:
             return DISP_E_MEMBERNOTFOUND;
     }

@@ -5,6 +5,9 @@
 #include <new>
 #include <span>
 
+#include "ComObject.h"
+#include "VariantAnswer.h"
+
 namespace {
 
 // Extended properties have no standard DISPIDs: controls ask by name. These stay clear of
@@ -37,22 +40,9 @@ constexpr Member kExtenderMembers[] = {
 };
 constexpr Member kFormMembers[] = {{L"Name", kName}, {L"Caption", kCaption}, {L"hWnd", kHwnd}};
 
-HRESULT Bool(bool value, VARIANT* result) noexcept {
-    result->vt = VT_BOOL;
-    result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
-}
-
 HRESULT Twips(int value, VARIANT* result) noexcept {
     result->vt = VT_R4;
     result->fltVal = static_cast<float>(value);
-    return S_OK;
-}
-
-HRESULT Text(const std::wstring& text, VARIANT* result) noexcept {
-    result->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (result->bstrVal == nullptr) return E_OUTOFMEMORY;
-    result->vt = VT_BSTR;
     return S_OK;
 }
 
@@ -74,28 +64,8 @@ HRESULT WindowText(HWND window, VARIANT* result) noexcept {
 LONG StyleOf(HWND window) noexcept { return window != nullptr ? GetWindowLongW(window, GWL_STYLE) : 0; }
 
 // An automation object of read-only properties, known by name.
-class PropertyObject : public IDispatch {
+class PropertyObject : public ComObject<IDispatch> {
 public:
-    PropertyObject(const PropertyObject&) = delete;
-    PropertyObject& operator=(const PropertyObject&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG refs = InterlockedDecrement(&refs_);
-        if (refs == 0) delete this;
-        return refs;
-    }
-
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override {
         if (pctinfo == nullptr) return E_POINTER;
         *pctinfo = 0;
@@ -134,7 +104,6 @@ public:
 
 protected:
     explicit PropertyObject(std::span<const Member> members) : members_(members) {}
-    virtual ~PropertyObject() = default;
     // Only called for a DISPID of the members, with an empty result.
     virtual HRESULT Get(DISPID id, VARIANT* result) noexcept = 0;
 
@@ -143,7 +112,6 @@ private:
         return std::any_of(members_.begin(), members_.end(), [id](const Member& member) { return member.id == id; });
     }
 
-    LONG refs_ = 1;
     std::span<const Member> members_;
 };
 
@@ -155,13 +123,11 @@ private:
     HRESULT Get(DISPID id, VARIANT* result) noexcept override {
         switch (id) {
             case kName:
-                return Text(name_, result);
+                return AnswerText(name_, result);
             case kCaption:
                 return WindowText(form_, result);
             case kHwnd:
-                result->vt = VT_I4;
-                result->lVal = HandleToLong(form_);
-                return S_OK;
+                return AnswerLong(HandleToLong(form_), result);
             default:
                 return DISP_E_MEMBERNOTFOUND;
         }
@@ -180,7 +146,7 @@ private:
     HRESULT Get(DISPID id, VARIANT* result) noexcept override {
         switch (id) {
             case kName:
-                return Text(facts_.name, result);
+                return AnswerText(facts_.name, result);
             case kLeft:
                 return Twips(facts_.left, result);
             case kTop:
@@ -191,18 +157,18 @@ private:
                 return Twips(facts_.height, result);
             // The host's own flags, not its parent's: hidden with the form, it is still Visible.
             case kVisible:
-                return Bool((StyleOf(facts_.host) & WS_VISIBLE) != 0, result);
+                return AnswerBool((StyleOf(facts_.host) & WS_VISIBLE) != 0, result);
             case kEnabled:
-                return Bool(facts_.host != nullptr && IsWindow(facts_.host) && !(StyleOf(facts_.host) & WS_DISABLED),
-                            result);
+                return AnswerBool(
+                    facts_.host != nullptr && IsWindow(facts_.host) && !(StyleOf(facts_.host) & WS_DISABLED), result);
             case kTabStop:
-                return Bool((StyleOf(facts_.host) & WS_TABSTOP) != 0, result);
+                return AnswerBool((StyleOf(facts_.host) & WS_TABSTOP) != 0, result);
             case kTabIndex:
                 result->vt = VT_I2;
                 result->iVal = static_cast<SHORT>(facts_.tabIndex < 0 ? 0 : std::min(facts_.tabIndex, SHRT_MAX));
                 return S_OK;
             case kTag:
-                return Text(facts_.tag, result);
+                return AnswerText(facts_.tag, result);
             case kParent:
                 result->vt = VT_DISPATCH;
                 result->pdispVal = parent_.get();

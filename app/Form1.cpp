@@ -8,6 +8,7 @@
 #include "ControlDiagnosis.h"
 #include "CopyReport.h"
 #include "ProcessListCommand.h"
+#include "ScreenDpi.h"
 
 namespace {
 
@@ -53,12 +54,6 @@ std::wstring TextOf(HWND window) {
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
     return text;
-}
-
-int ScreenDpi() {
-    const unique_screen_dc screen(GetDC(nullptr));
-    const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
-    return dpi > 0 ? dpi : 96;
 }
 
 void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
@@ -157,18 +152,18 @@ void Form1::CreateControls(HINSTANCE instance) {
         children_[i] = child;
         if (font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
         if (row.kind == ControlKind::FunctionControl) {
-            const HostedControlSpec spec{kFunctionControlProgId,
-                                         kFunctionControlExtent,
-                                         row.name,
-                                         row.left,
-                                         row.top,
-                                         row.width,
-                                         row.height,
-                                         static_cast<int>(i),
-                                         static_cast<HFONT>(font_.get()),
-                                         dpi_,
-                                         L"Form1"};
-            vbFunzioni1_ = std::make_unique<HostedControl>(child, spec);
+            const ControlPlacement placement{kFunctionControlProgId,
+                                             kFunctionControlExtent,
+                                             row.name,
+                                             row.left,
+                                             row.top,
+                                             row.width,
+                                             row.height,
+                                             static_cast<int>(i),
+                                             static_cast<HFONT>(font_.get()),
+                                             dpi_,
+                                             L"Form1"};
+            vbFunzioni1_ = std::make_unique<HostedControl>(child, placement);
         }
     }
     // The read-outs lie over the function control's area: keep them on top so they stay
@@ -232,8 +227,7 @@ void Form1::RunCommand(Command command) noexcept {
     }
     // Destroyed under the command by someone else: the control outlived its call, now it goes,
     // and only now may the message loop end (a WM_QUIT would have closed the report unseen).
-    if (destroyedInCommand_) {
-        destroyedInCommand_ = false;
+    if (window_ == nullptr && vbFunzioni1_) {
         TearDownControl();
         if (quitOnDestroy_) PostQuitMessage(exitCode_);
     }
@@ -271,11 +265,13 @@ bool Form1::PreTranslateMessage(MSG& message) noexcept {
     if (window_ == nullptr) return false;
     if (vbFunzioni1_ && vbFunzioni1_->TranslateAccelerator(message)) return true;
     // Ctrl+C copies the report, unless the control has the focus: then the key is its own.
-    HWND host = Control(IDC_VBFUNZIONI1);
     if (message.message == WM_KEYDOWN && message.wParam == 'C' && GetKeyState(VK_CONTROL) < 0 &&
-        GetKeyState(VK_MENU) >= 0 && message.hwnd != host && !IsChild(host, message.hwnd)) {
-        CopyReport();
-        return true;
+        GetKeyState(VK_MENU) >= 0) {
+        HWND host = Control(IDC_VBFUNZIONI1);
+        if (message.hwnd != host && !IsChild(host, message.hwnd)) {
+            CopyReport();
+            return true;
+        }
     }
     return IsDialogMessageW(window_, &message) != FALSE;
 }
@@ -344,10 +340,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             break;
 
         case WM_DESTROY:
-            if (busy_) {
-                destroyedInCommand_ = true;  // RunCommand finishes the job when the call returned
-                return 0;
-            }
+            if (busy_) return 0;  // RunCommand finishes the job once the call returned
             TearDownControl();
             if (quitOnDestroy_) PostQuitMessage(exitCode_);
             return 0;

@@ -82,7 +82,6 @@ private:
     bool busy_ = false;          // a command is running
     bool reported_ = false;      // an error was reported: the program is ending
     bool closePending_ = false;  // the user closed the window meanwhile
-    bool destroyedInCommand_ = false;
     ErrorReporter reporter_;
     unique_hgdiobj font_;
     std::unique_ptr<HostedControl> vbFunzioni1_;

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "Ambients.h"
+#include "ComObject.h"
 #include "ControlDiagnosis.h"
 #include "ControlIds.h"
 #include "Extender.h"
@@ -13,26 +14,9 @@
 namespace {
 
 // The control's persisted properties: its extent, and nothing else.
-class ExtentPropertyBag final : public IPropertyBag {
+class ExtentPropertyBag final : public ComObject<IPropertyBag> {
 public:
     explicit ExtentPropertyBag(SIZEL extent) : extent_(extent) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IPropertyBag) {
-            *ppv = static_cast<IPropertyBag*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG refs = InterlockedDecrement(&refs_);
-        if (refs == 0) delete this;
-        return refs;
-    }
 
     STDMETHODIMP Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
         if (name == nullptr || value == nullptr) return E_POINTER;
@@ -55,8 +39,6 @@ public:
     STDMETHODIMP Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
 
 private:
-    ~ExtentPropertyBag() = default;
-    LONG refs_ = 1;
     SIZEL extent_;
 };
 
@@ -96,7 +78,7 @@ HRESULT HostedControl::CallControl(const wchar_t* doing, Call&& call) {
     HRESULT hr = E_UNEXPECTED;
     if (const std::optional<ForeignFault> fault = GuardForeignCall([&]() noexcept { hr = call(); })) {
         crashed_ = true;
-        throw FaultError(*fault, doing, spec_.progId);
+        throw FaultError(*fault, doing, placement_.progId);
     }
     return hr;
 }
@@ -115,11 +97,11 @@ HRESULT HostedControl::CallQuietly(const wchar_t* doing, Call&& call) noexcept {
     return E_UNEXPECTED;
 }
 
-HostedControl::HostedControl(HWND host, const HostedControlSpec& spec) : host_(host), spec_(spec) {
+HostedControl::HostedControl(HWND host, const ControlPlacement& placement) : host_(host), placement_(placement) {
     site_ = OleSite::Create(*this);
     SetWindowLongPtrW(host_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     try {
-        Create(spec);
+        Create(placement);
     } catch (...) {
         Release();
         throw;
@@ -146,8 +128,8 @@ void HostedControl::Load(SIZEL extent) {
         CallControl(L"initialising it", [&] { return stream->InitNew(); });
 }
 
-void HostedControl::Create(const HostedControlSpec& spec) {
-    const wchar_t* progId = spec.progId;
+void HostedControl::Create(const ControlPlacement& placement) {
+    const wchar_t* progId = placement.progId;
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(progId, &clsid);
     if (FAILED(hr)) throw CreationError(progId, hr);
@@ -173,11 +155,11 @@ void HostedControl::Create(const HostedControlSpec& spec) {
         if (FAILED(hr)) throw StepError(progId, L"sited", hr);
     };
     if (misc & OLEMISC_SETCLIENTSITEFIRST) site();
-    Load(spec.extent);
+    Load(placement.extent);
     if (!(misc & OLEMISC_SETCLIENTSITEFIRST)) site();
     // Not every control takes names or a size: a fixed-size one keeps its own.
-    CallControl(L"naming its host", [&] { return object_->SetHostNames(kProgramSource, spec_.name.c_str()); });
-    SIZEL extent = spec.extent;
+    CallControl(L"naming its host", [&] { return object_->SetHostNames(kProgramSource, placement_.name.c_str()); });
+    SIZEL extent = placement.extent;
     CallControl(L"sizing it", [&] { return object_->SetExtent(DVASPECT_CONTENT, &extent); });
 
     if (hasUserInterface_) {
@@ -293,22 +275,22 @@ bool HostedControl::TranslateKey(const MSG& message) noexcept {
 }
 
 HRESULT HostedControl::Ambient(DISPID id, VARIANT* result) noexcept {
-    const AmbientFacts facts{GetAncestor(host_, GA_ROOT), spec_.font, spec_.name, spec_.dpi};
+    const AmbientFacts facts{GetAncestor(host_, GA_ROOT), placement_.font, placement_.name, placement_.dpi};
     return GetAmbientProperty(id, facts, result);
 }
 
 HRESULT HostedControl::Extender(IDispatch** extender) noexcept {
     try {
         ExtenderFacts facts{};
-        facts.name = spec_.name;
-        facts.left = spec_.left;
-        facts.top = spec_.top;
-        facts.width = spec_.width;
-        facts.height = spec_.height;
+        facts.name = placement_.name;
+        facts.left = placement_.left;
+        facts.top = placement_.top;
+        facts.width = placement_.width;
+        facts.height = placement_.height;
         facts.host = host_;
-        facts.tabIndex = spec_.tabIndex;
+        facts.tabIndex = placement_.tabIndex;
         facts.form = GetAncestor(host_, GA_ROOT);
-        facts.formName = spec_.formName;
+        facts.formName = placement_.formName;
         *extender = CreateExtender(std::move(facts)).detach();
         return *extender ? S_OK : E_OUTOFMEMORY;
     } catch (...) {

@@ -14,7 +14,7 @@
 #include "Unique.h"
 
 // What the form tells the control about its place, as a VB6 form's extender does.
-struct HostedControlSpec {
+struct ControlPlacement {
     const wchar_t* progId;
     SIZEL extent;  // persisted, HIMETRIC
     std::wstring name;
@@ -31,7 +31,7 @@ public:
     // extent and, unless it is invisible at run time, activates it in place filling the host.
     // Throws NumberedError naming the step when the control cannot be created, sited or
     // activated.
-    HostedControl(HWND host, const HostedControlSpec& spec);
+    HostedControl(HWND host, const ControlPlacement& placement);
     ~HostedControl();
     HostedControl(const HostedControl&) = delete;
     HostedControl& operator=(const HostedControl&) = delete;
@@ -62,7 +62,7 @@ private:
     HRESULT CallControl(const wchar_t* doing, Call&& call);
     template <typename Call>
     HRESULT CallQuietly(const wchar_t* doing, Call&& call) noexcept;
-    void Create(const HostedControlSpec& spec);
+    void Create(const ControlPlacement& placement);
     void Load(SIZEL extent);
     void UIActivate() noexcept;
     void Release() noexcept;
@@ -83,7 +83,7 @@ private:
     HRESULT TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept override;
 
     HWND host_;
-    HostedControlSpec spec_;
+    ControlPlacement placement_;
     bool hasUserInterface_ = false;
     bool uiActive_ = false;
     bool activating_ = false;
