@@ -13,6 +13,7 @@
 #include "NumberedError.h"
 #include "Text.h"
 #include "Unique.h"
+#include "VersionRecord.h"
 
 namespace {
 
@@ -182,37 +183,14 @@ std::wstring Join(const std::wstring& folder, const std::wstring& name) {
     return folder.back() == L'\\' || folder.back() == L'/' ? folder + name : folder + L"\\" + name;
 }
 
-std::wstring ExeFolder() {
-    return FolderOf(SizedString([](wchar_t* buffer, DWORD size) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer, size);
-        return length >= size ? size * 2 : length;
-    }));
-}
-
-// Where the loader looks for a DLL named without a folder, in its order: the folder it was
-// told first (the server's own, as COM loads it with an altered search path), the system
-// folder (SysWOW64 for a 32-bit process on 64-bit Windows, through redirection), the 16-bit
-// system folder, the Windows folder, the current folder, then PATH.
+// Where the loader looks for a DLL named without a folder, in this program: the folder it was
+// told first (the server's own, as COM loads it with an altered search path), then the system
+// folder (SysWOW64 for a 32-bit process on 64-bit Windows, through redirection). The program
+// keeps every other folder out of its searches at start-up.
 std::vector<std::wstring> SearchFolders(const std::wstring& first) {
     std::vector<std::wstring> folders;
     if (!first.empty()) folders.push_back(first);
     folders.push_back(SizedString([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); }));
-    const std::wstring windows =
-        SizedString([](wchar_t* buffer, DWORD size) { return GetWindowsDirectoryW(buffer, size); });
-    folders.push_back(Join(windows, L"System"));
-    folders.push_back(windows);
-    folders.push_back(SizedString([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); }));
-    const std::wstring path =
-        SizedString([](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(L"PATH", buffer, size); });
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = path.find(L';', start);
-        if (end == std::wstring::npos) end = path.size();
-        std::wstring entry = Trim(std::wstring_view(path).substr(start, end - start));
-        if (entry.size() >= 2 && entry.front() == L'"' && entry.back() == L'"')
-            entry = entry.substr(1, entry.size() - 2);
-        if (!entry.empty() && folders.size() < 256) folders.push_back(entry);
-        start = end + 1;
-    }
     std::erase_if(folders, [](const std::wstring& folder) { return folder.empty(); });
     return folders;
 }
@@ -234,7 +212,7 @@ ServerFile ResolveServerFile(const std::wstring& registered) {
     else if (leaf.find(L'.') == std::wstring::npos)
         name += L".dll";
     if (name.find_first_of(L"\\/:") == std::wstring::npos) {
-        const std::vector<std::wstring> folders = SearchFolders(ExeFolder());
+        const std::vector<std::wstring> folders = SearchFolders({});
         const auto found = std::find_if(folders.begin(), folders.end(),
                                         [&](const std::wstring& folder) { return IsFile(Join(folder, name)); });
         return found == folders.end() ? ServerFile{name, false, true} : ServerFile{Join(*found, name), true, true};
@@ -744,15 +722,11 @@ private:
 };
 
 void ReadVersion(const std::wstring& path, RegisteredControl& control) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0 || size > kMaxValueBytes * 16) return;
-    std::vector<BYTE> block(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return;
+    const VersionRecord record(path.c_str());
+    if (record.empty()) return;
     std::vector<std::wstring> tables;
-    void* data = nullptr;
     UINT length = 0;
-    if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &data, &length) && data != nullptr) {
+    if (const void* data = record.Value(L"\\VarFileInfo\\Translation", length)) {
         const auto* pairs = static_cast<const WORD*>(data);
         for (UINT i = 0; i + 1 < length / sizeof(WORD) && tables.size() < 16; i += 2) {
             wchar_t table[16];
@@ -764,9 +738,9 @@ void ReadVersion(const std::wstring& path, RegisteredControl& control) {
     const auto text = [&](const wchar_t* name) -> std::wstring {
         for (const std::wstring& table : tables) {
             const std::wstring query = L"\\StringFileInfo\\" + table + L"\\" + name;
-            if (VerQueryValueW(block.data(), query.c_str(), &data, &length) && data != nullptr && length > 0) {
-                std::wstring value = Trim(std::wstring(static_cast<const wchar_t*>(data),
-                                                       wcsnlen(static_cast<const wchar_t*>(data), length)));
+            const auto* data = static_cast<const wchar_t*>(record.Value(query.c_str(), length));
+            if (data != nullptr && length > 0) {
+                std::wstring value = Trim(std::wstring(data, wcsnlen(data, length)));
                 if (!value.empty()) return value;
             }
         }
@@ -774,13 +748,10 @@ void ReadVersion(const std::wstring& path, RegisteredControl& control) {
     };
     control.version = text(L"FileVersion");
     control.company = text(L"CompanyName");
-    if (control.version.empty() && VerQueryValueW(block.data(), L"\\", &data, &length) && data != nullptr &&
-        length >= sizeof(VS_FIXEDFILEINFO)) {
-        VS_FIXEDFILEINFO fixed;
-        std::memcpy(&fixed, data, sizeof fixed);
+    if (const VS_FIXEDFILEINFO* fixed = record.Fixed(); control.version.empty() && fixed != nullptr) {
         wchar_t version[64];
-        wsprintfW(version, L"%u.%u.%u.%u", HIWORD(fixed.dwFileVersionMS), LOWORD(fixed.dwFileVersionMS),
-                  HIWORD(fixed.dwFileVersionLS), LOWORD(fixed.dwFileVersionLS));
+        wsprintfW(version, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                  HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
         control.version = version;
     }
 }

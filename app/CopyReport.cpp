@@ -1,12 +1,12 @@
 #include "CopyReport.h"
 
 #include <string>
-#include <vector>
 
 #include "ControlDiagnosis.h"
 #include "ControlIds.h"
 #include "NumberedError.h"
 #include "Unique.h"
+#include "VersionRecord.h"
 
 namespace {
 
@@ -19,16 +19,9 @@ std::wstring OwnVersion() {
     wchar_t path[MAX_PATH + 1] = {};
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
     if (length == 0 || length > MAX_PATH) return kNotKnown;
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
-    if (size == 0) return kNotKnown;
-    std::vector<unsigned char> record(size);
-    void* value = nullptr;
-    UINT valueSize = 0;
-    if (!GetFileVersionInfoW(path, 0, size, record.data()) ||
-        !VerQueryValueW(record.data(), L"\\", &value, &valueSize) || valueSize < sizeof(VS_FIXEDFILEINFO))
-        return kNotKnown;
-    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    const VersionRecord record(path);
+    const VS_FIXEDFILEINFO* fixed = record.Fixed();
+    if (fixed == nullptr) return kNotKnown;
     return std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(fixed->dwFileVersionMS)) +
            L"." + std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
            std::to_wstring(LOWORD(fixed->dwFileVersionLS));

@@ -5,10 +5,17 @@
 #include <memory>
 
 #include "Form1.h"
+#include "SystemDll.h"
 #include "TopLevelReport.h"
 #include "Unique.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    // Before anything loads a DLL by name: this program runs from wherever it was put.
+    RestrictDllSearch();
+    // Bound on first use (app/CMakeLists.txt); loaded now, from the system folder, they are in
+    // place before a control is loaded with its own folder searched first.
+    const unique_hmodule bound[] = {LoadSystemDll(L"user32.dll"), LoadSystemDll(L"gdi32.dll"),
+                                    LoadSystemDll(L"ole32.dll"), LoadSystemDll(L"oleaut32.dll")};
     const HRESULT initialized = OleInitialize(nullptr);
     const unique_oleuninitialize_call ole(initialized);
     if (FAILED(initialized)) {

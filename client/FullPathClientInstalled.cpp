@@ -8,6 +8,7 @@
 
 #include "NumberedError.h"
 #include "Unique.h"
+#include "VersionRecord.h"
 #include "clsRegistry.h"
 
 namespace {
@@ -30,16 +31,11 @@ std::wstring OwnModulePath() {
 // Read from the running program's own version record every time, not cached.
 std::wstring CompanyName() {
     const std::wstring module = OwnModulePath();
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(module.c_str(), &ignored);
-    if (size == 0) ThrowLastError(kSource, ERROR_RESOURCE_TYPE_NOT_FOUND);
-    std::vector<unsigned char> record(size);
-    if (!GetFileVersionInfoW(module.c_str(), 0, size, record.data()))
-        ThrowLastError(kSource, ERROR_RESOURCE_TYPE_NOT_FOUND);
-    void* text = nullptr;
+    const VersionRecord record(module.c_str());
+    if (record.empty()) ThrowLastError(kSource, ERROR_RESOURCE_TYPE_NOT_FOUND);
     UINT length = 0;
-    if (!VerQueryValueW(record.data(), L"\\StringFileInfo\\041004B0\\CompanyName", &text, &length) || text == nullptr)
-        ThrowLastError(kSource, ERROR_RESOURCE_NAME_NOT_FOUND);
+    const void* text = record.Value(L"\\StringFileInfo\\041004B0\\CompanyName", length);
+    if (text == nullptr) ThrowLastError(kSource, ERROR_RESOURCE_NAME_NOT_FOUND);
     const wchar_t* name = static_cast<const wchar_t*>(text);
     return std::wstring(name, wcsnlen(name, length));
 }

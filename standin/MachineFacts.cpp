@@ -12,6 +12,7 @@
 
 #include "Text.h"
 #include "modTask.h"
+#include "SystemDll.h"
 #include "Unique.h"
 
 namespace standin {
@@ -54,14 +55,19 @@ std::optional<std::wstring> Ipv4Of(const IP_ADAPTER_ADDRESSES& adapter) {
 // The adapters list; empty when the system has none or will not say.
 std::vector<ULONGLONG> AdapterList() {
     constexpr ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    // Not imported: COM loads this DLL with its own folder searched first, and IPHLPAPI.DLL is
+    // not one of the system's KnownDLLs.
+    const unique_hmodule iphlpapi = LoadSystemDll(L"iphlpapi.dll");
+    const auto list = SystemFunction<decltype(&GetAdaptersAddresses)>(iphlpapi, "GetAdaptersAddresses");
+    if (list == nullptr) return {};
     ULONG size = 16 * 1024;
     // The list can grow between the calls; a few tries are plenty.
     for (int attempt = 0; attempt < 4; ++attempt) {
         std::vector<ULONGLONG> buffer((size + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG));
         const size_t bytes = buffer.size() * sizeof(ULONGLONG);
         size = static_cast<ULONG>(bytes);
-        const ULONG status = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
-                                                  reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+        const ULONG status =
+            list(AF_UNSPEC, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
         if (status == ERROR_SUCCESS) return buffer;
         if (status != ERROR_BUFFER_OVERFLOW) break;
     }

@@ -43,8 +43,8 @@ std::wstring RunningApp::ProgramPath() {
     return path + L"Test OCX TALVO.exe";
 }
 
-RunningApp::RunningApp() {
-    std::wstring commandLine = L"\"" + ProgramPath() + L"\"";
+RunningApp::RunningApp(const std::wstring& program) {
+    std::wstring commandLine = L"\"" + program + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;

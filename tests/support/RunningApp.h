@@ -10,9 +10,9 @@
 
 class RunningApp {
 public:
-    // Starts "Test OCX TALVO.exe" from the folder of the running test program; it inherits
-    // this process's environment (and so the control's scripting).
-    RunningApp();
+    // Starts the program, by default "Test OCX TALVO.exe" from the folder of the running test
+    // program; it inherits this process's environment (and so the control's scripting).
+    explicit RunningApp(const std::wstring& program = ProgramPath());
     RunningApp(const RunningApp&) = delete;
     RunningApp& operator=(const RunningApp&) = delete;
     // A program still running at the end of a test is ended: it is ours.
