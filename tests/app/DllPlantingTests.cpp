@@ -59,36 +59,31 @@ constexpr const wchar_t* kPlanted[] = {L"version",  L"iphlpapi", L"user32",  L"g
                                        L"comctl32", L"ole32",    L"oleaut32"};
 
 // Wine's per-program load order for "Test OCX TALVO.exe" made Windows' own: a DLL found beside
-// the program (or the DLL that imports it) wins over the system's copy.
+// the program (or the DLL that imports it) wins over the system's copy. The key is the test's own.
 class WindowsLoadOrder {
 public:
     WindowsLoadOrder() {
-        DWORD disposition = 0;
         unique_hkey overrides;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, overrides.put(),
-                            &disposition) != ERROR_SUCCESS)
-            return;
-        made_ = disposition == REG_CREATED_NEW_KEY;
-        ok_ = std::all_of(std::begin(kPlanted), std::end(kPlanted), [&](const wchar_t* dll) {
-            return RegSetValueExW(overrides.get(), dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(kOrder),
-                                  sizeof kOrder) == ERROR_SUCCESS;
-        });
+        DWORD disposition = 0;
+        made_ = RegCreateKeyExW(HKEY_CURRENT_USER, kProgram, 0, nullptr, 0, KEY_WRITE, nullptr, overrides.put(),
+                                &disposition) == ERROR_SUCCESS &&
+                disposition == REG_CREATED_NEW_KEY;
+        ok_ = made_ && std::all_of(std::begin(kPlanted), std::end(kPlanted), [&](const wchar_t* dll) {
+                  return RegSetKeyValueW(overrides.get(), L"DllOverrides", dll, REG_SZ, kOrder, sizeof kOrder) ==
+                         ERROR_SUCCESS;
+              });
     }
     WindowsLoadOrder(const WindowsLoadOrder&) = delete;
     WindowsLoadOrder& operator=(const WindowsLoadOrder&) = delete;
     ~WindowsLoadOrder() {
-        if (made_) {
-            RegDeleteKeyW(HKEY_CURRENT_USER, kKey);
-            RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Test OCX TALVO.exe");
-        } else if (unique_hkey overrides;
-                   RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, overrides.put()) == ERROR_SUCCESS) {
-            for (const wchar_t* dll : kPlanted) RegDeleteValueW(overrides.get(), dll);
-        }
+        if (!made_) return;
+        RegDeleteTreeW(HKEY_CURRENT_USER, kProgram);  // what is below it
+        RegDeleteKeyW(HKEY_CURRENT_USER, kProgram);
     }
     explicit operator bool() const { return ok_; }
 
 private:
-    static constexpr wchar_t kKey[] = L"Software\\Wine\\AppDefaults\\Test OCX TALVO.exe\\DllOverrides";
+    static constexpr wchar_t kProgram[] = L"Software\\Wine\\AppDefaults\\Test OCX TALVO.exe";
     static constexpr wchar_t kOrder[] = L"native,builtin";
     bool made_ = false, ok_ = false;
 };
