@@ -4,7 +4,6 @@
 
 #include <cwchar>
 #include <string_view>
-#include <vector>
 
 #include "NumberedError.h"
 #include "Unique.h"
