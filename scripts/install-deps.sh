@@ -19,5 +19,18 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror in the middle of a sync can serve one index short ("File has unexpected size"): the
+# other indexes are still good, so go on with what did download.
+if ! $SUDO apt-get update -qq; then
+    echo "install-deps: some package indexes did not download (above); going on with the others" >&2
+fi
+install() { $SUDO apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}" >/dev/null; }
+if install; then exit 0; fi
+# Without one suite's i386 index, the amd64 candidates may come from the security suite while
+# their i386 twins exist only in the release: take everything from the release's own suite.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+echo "install-deps: installing from the $codename suite alone" >&2
+if install -t "$codename"; then exit 0; fi
+echo "install-deps: could not install ${missing[*]}; run 'apt-get update' again once the mirror has" \
+     "finished syncing, then this command again" >&2
+exit 1
