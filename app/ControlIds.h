@@ -11,8 +11,7 @@ enum ControlId : int {
     IDC_COMMAND2 = 108,
 };
 
-// The program's name: the source of the errors it raises itself.
-inline constexpr wchar_t kProgramSource[] = L"Test OCX TALVO";
+#include "Program.h"
 
 // The caption Form1 starts with; tests find the window by it.
 inline constexpr wchar_t kForm1Caption[] = L"Test OCX TALVO";

@@ -247,7 +247,7 @@ void Form1::CopyReport() noexcept {
         // Not a command: a report that did not reach the clipboard is said, and the program goes on.
         try {
             const NumberedError error = CaughtError();
-            MessageBoxW(window_, error.Description().c_str(), kProgramSource, MB_OK | MB_ICONWARNING);
+            MessageBoxW(window_, error.Description().c_str(), kProgramName, MB_OK | MB_ICONWARNING);
         } catch (...) {
         }
     }

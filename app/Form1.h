@@ -29,7 +29,6 @@ std::span<const ControlRow> Form1Controls();
 
 inline constexpr int kForm1ClientWidthTwips = 11910;
 inline constexpr int kForm1ClientHeightTwips = 3000;
-inline constexpr wchar_t kFunctionControlProgId[] = L"TALVO_VB6.VbFunzioni";
 // The control's persisted extent, HIMETRIC (the same 5175 x 1095 twips as its table row).
 inline constexpr SIZEL kFunctionControlExtent = {9128, 1931};
 

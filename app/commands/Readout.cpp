@@ -1,6 +1,6 @@
 #include "Readout.h"
 
-#include "ControlIds.h"
+#include "Program.h"
 #include "ForeignCall.h"
 #include "FullPathClientInstalled.h"
 #include "NumberedError.h"
@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr wchar_t kControlSource[] = L"TALVO_VB6.VbFunzioni";
+// Errors of the control are its own: VB names them after its ProgID.
+constexpr const wchar_t* kControlSource = kFunctionControlProgId;
 
 std::wstring FromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "ControlIds.h"
+#include "Program.h"
 #include "NumberedError.h"
 
 // Who tells the user. The program shows a message box; tests and benchmarks pass their own.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "ControlDiagnosis.h"
-#include "ControlIds.h"
+#include "Program.h"
 #include "NumberedError.h"
 #include "Unique.h"
 #include "VersionRecord.h"
@@ -45,7 +45,7 @@ void Line(std::wstring& report, const wchar_t* name, const std::wstring& value) 
 
 std::wstring ComposeReport(const ShownTexts& shown, std::wstring_view progId, const RegisteredControl& control,
                            const SYSTEMTIME& at) {
-    std::wstring report = std::wstring(kProgramSource) + L" " + OwnVersion() + L"\r\n";
+    std::wstring report = std::wstring(kProgramName) + L" " + OwnVersion() + L"\r\n";
     Line(report, L"Date", Stamp(at));
     Line(report, L"Control", std::wstring(progId));
     Line(report, L"CLSID", control.clsid.empty() ? L"(not registered)" : control.clsid);

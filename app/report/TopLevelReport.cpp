@@ -33,7 +33,7 @@ LRESULT CALLBACK CopyOnCtrlC(int code, WPARAM wParam, LPARAM lParam) {
     if (code == MSGF_DIALOGBOX && tShownReport != nullptr && message != nullptr && message->message == WM_KEYDOWN &&
         (message->wParam == 'C' || message->wParam == VK_INSERT) && GetKeyState(VK_CONTROL) < 0) {
         constexpr wchar_t kRule[] = L"---------------------------\r\n";
-        std::wstring text = std::wstring(kRule) + kProgramSource + L"\r\n" + kRule;
+        std::wstring text = std::wstring(kRule) + kProgramName + L"\r\n" + kRule;
         for (const wchar_t c : *tShownReport) {
             if (c == L'\n')
                 text += L"\r\n";
@@ -72,7 +72,7 @@ void ShowErrorReport(HWND owner, const NumberedError& error) {
                               Shown(error.Description()) + L"\n\nSource: " + UpToNul(error.Source());
     const unique_hhook copier(SetWindowsHookExW(WH_MSGFILTER, &CopyOnCtrlC, nullptr, GetCurrentThreadId()));
     tShownReport = &text;
-    MessageBoxW(owner, text.c_str(), kProgramSource, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    MessageBoxW(owner, text.c_str(), kProgramName, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
     tShownReport = nullptr;
 }
 

@@ -7,7 +7,7 @@
 #include "Ambients.h"
 #include "ComObject.h"
 #include "ControlDiagnosis.h"
-#include "ControlIds.h"
+#include "Program.h"
 #include "Extender.h"
 #include "ForeignCall.h"
 
