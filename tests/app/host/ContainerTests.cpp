@@ -1,5 +1,5 @@
-// What the form gives a hosted control besides the site: ambients, the extender object and
-// the reflection of its children's notifications.
+// What the form gives a hosted control: the lifecycle the control sees through its site,
+// ambients, the extender object and the reflection of its children's notifications.
 #include <gtest/gtest.h>
 
 #include <olectl.h>
@@ -9,6 +9,8 @@
 
 #include "Ambients.h"
 #include "Extender.h"
+#include "FormHarness.h"
+#include "StandInScript.h"
 #include "Unique.h"
 
 namespace {
@@ -154,6 +156,53 @@ TEST(Reflection, SendsTheChildsNotificationsBackToItAndNothingElse) {
     EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(host), result));
     EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(windows.form.get()), result));
     EXPECT_EQ(g_reflected.size(), 2u);
+}
+
+using HostedLifecycle = FormHarness;
+
+// The stand-in's call log, Form1 opened, Get pressed once and the window closed: the control
+// is loaded, sized and activated in that order before anything is asked of it, and deactivated,
+// closed and let go of after. One that refuses its saved state and extent starts new; one
+// invisible at run time is never activated, so it has nothing to deactivate.
+TEST_F(HostedLifecycle, TheControlIsSetUpBeforeItIsAskedAndLetGoOfLast) {
+    const std::vector<std::string> loaded = {"propbag cx=9128 cy=1931", "extent cx=9128 cy=1931"};
+    const std::vector<std::string> activated = {"doverb -5", "inplace left=0 top=0 right=345 bottom=73"};
+    const std::vector<std::string> asked = {
+        "invoke dispid=0x60030001 flags=3 args=0 named=0", "invoke end dispid=0x60030001",
+        "invoke dispid=0x60030005 flags=3 args=0 named=0", "invoke end dispid=0x60030005",
+        "invoke dispid=0x60030002 flags=3 args=0 named=0", "invoke end dispid=0x60030002",
+        "invoke dispid=0x60030002 flags=3 args=0 named=0", "invoke end dispid=0x60030002",
+    };
+    const auto join = [](std::vector<std::string> first, const std::vector<std::string>& then) {
+        first.insert(first.end(), then.begin(), then.end());
+        return first;
+    };
+    const struct Case {
+        const wchar_t* demands;
+        std::vector<std::string> opened, closed;
+    } cases[] = {
+        {L"", join(loaded, activated), {"deactivate", "close", "released"}},
+        {L"noextent,nopropbag",
+         join({"propbag refused", "initnew", "extent refused"}, activated),
+         {"deactivate", "close", "released"}},
+        {L"invisible", loaded, {"close", "released"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.demands)));
+        const ScopedCallLog log;
+        const ScopedEnv demands = StandInDemands(c.demands);
+        Open();
+        EXPECT_EQ(log.Lines(), c.opened);
+        log.Clear();
+        // The button's notification alone: a click would move the focus too, which has its own tests.
+        HWND get = form_->Control(IDC_COMMAND1);
+        SendMessageW(form_->Window(), WM_COMMAND, MAKEWPARAM(IDC_COMMAND1, BN_CLICKED), reinterpret_cast<LPARAM>(get));
+        EXPECT_EQ(log.Lines(), asked);
+        log.Clear();
+        form_.reset();
+        EXPECT_EQ(log.Lines(), c.closed);
+        EXPECT_TRUE(reports_.empty());
+    }
 }
 
 }  // namespace
