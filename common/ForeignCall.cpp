@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <iterator>
 
+#include "GrowingBuffer.h"
+
 // The guard is a frame handler on the fs:[0] chain: that chain exists on 32-bit x86 only, and
 // C++ exceptions must leave it alone (DWARF tables, not SJLJ registrations of their own on it).
 #if !defined(__i386__)
@@ -128,17 +130,7 @@ bool IsFloatFault(DWORD code) {
 }
 
 std::wstring ModuleFileName(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return L"";
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        if (path.size() >= 32768) return L"";
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = ModulePath(module).value_or(std::wstring());
     const size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }

@@ -42,33 +42,6 @@ private:
     SIZEL extent_;
 };
 
-// Why creation failed, found the way COM walked; the platform's own code and text follow.
-NumberedError CreationError(const wchar_t* progId, HRESULT hr) {
-    NumberedError base = ErrorFromHresult(hr, kProgramSource);
-    const std::wstring diagnosis = DiagnoseControlCreation(progId, hr);
-    std::wstring text = L"Cannot create the control \"" + std::wstring(progId) + L"\"";
-    if (diagnosis.empty()) return NumberedError(base.Number(), base.Source(), text + L": " + base.Description());
-    wchar_t code[16];
-    wsprintfW(code, L"0x%08X", static_cast<unsigned>(hr));
-    text += L". " + diagnosis + L"\n\n(" + code + L": " + base.Description() + L")";
-    return NumberedError(base.Number(), base.Source(), std::move(text));
-}
-
-// A step after creation that the control refused; the step is named for the user.
-NumberedError StepError(const wchar_t* progId, const wchar_t* step, HRESULT hr) {
-    NumberedError base = ErrorFromHresult(hr, kProgramSource);
-    return NumberedError(
-        base.Number(), base.Source(),
-        L"The control \"" + std::wstring(progId) + L"\" could not be " + step + L": " + base.Description());
-}
-
-NumberedError NotAControlError(const wchar_t* progId) {
-    return NumberedError(E_NOINTERFACE, kProgramSource,
-                         L"The object registered as \"" + std::wstring(progId) +
-                             L"\" is not an ActiveX control: it cannot be placed on a window (it has no "
-                             L"IOleObject interface). Check that the ProgID names the control's class.");
-}
-
 }  // namespace
 
 // A call into the control: a crash inside becomes a report naming what the program was
