@@ -17,14 +17,16 @@ if [ -z "${DISPLAY:-}" ] && [ -f "$talvo_xvfb_dir/display" ] && [ -f "$talvo_xvf
     export DISPLAY
 fi
 
-# The process id of the wineserver serving this prefix, found by the folder it runs in;
-# fails when none is running.
+# The process id of the wineserver serving this prefix, found by the folder it runs in (its
+# server folder, or the prefix itself for the moment it saves the registry there); fails when
+# none is running.
 talvo_server_pid() {
-    local name dir pid
+    local name dir pid cwd
     name=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) || return 1
     dir=$(printf '%s/%s/server-%x-%x' "$TMPDIR" "$name" $(stat -c '%d %i' "$WINEPREFIX"))
     for pid in $(pgrep '^wineserver' 2>/dev/null); do
-        if [ "$(readlink "/proc/$pid/cwd" 2>/dev/null)" = "$dir" ]; then
+        cwd=$(readlink "/proc/$pid/cwd" 2>/dev/null) || continue
+        if [ "$cwd" = "$dir" ] || [ "$cwd" = "$WINEPREFIX" ]; then
             echo "$pid"
             return 0
         fi
