@@ -2,13 +2,10 @@
 
 #include <olectl.h>
 
-#include <cmath>
-
 #include "Ambients.h"
 #include "ComObject.h"
 #include "ControlDiagnosis.h"
 #include "Program.h"
-#include "Extender.h"
 
 namespace {
 
@@ -72,7 +69,7 @@ NumberedError NotAControlError(const wchar_t* progId) {
 
 HostedControl::HostedControl(HWND host, const ControlPlacement& placement)
     : host_(host), placement_(placement), calls_(placement.progId) {
-    site_ = OleSite::Create(*this);
+    site_ = OleSite::Create(*this, FactsForSite());
     SetWindowLongPtrW(host_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     try {
         Create(placement);
@@ -90,6 +87,23 @@ RECT HostedControl::HostRect() const noexcept {
     RECT rect{};
     GetClientRect(host_, &rect);
     return rect;
+}
+
+// What the site answers from: the form's font and names, the control's place in twips.
+SiteFacts HostedControl::FactsForSite() const {
+    HWND form = GetAncestor(host_, GA_ROOT);
+    SiteFacts facts{host_, {form, placement_.font, placement_.name, placement_.dpi}, {}};
+    ExtenderFacts& extender = facts.extender;
+    extender.name = placement_.name;
+    extender.left = placement_.left;
+    extender.top = placement_.top;
+    extender.width = placement_.width;
+    extender.height = placement_.height;
+    extender.host = host_;
+    extender.tabIndex = placement_.tabIndex;
+    extender.form = form;
+    extender.formName = placement_.formName;
+    return facts;
 }
 
 void HostedControl::Load(SIZEL extent) {
@@ -247,52 +261,6 @@ bool HostedControl::TranslateKey(const MSG& message) noexcept {
     if (next == nullptr || next == host_) return false;
     SetFocus(next);
     return true;
-}
-
-HRESULT HostedControl::Ambient(DISPID id, VARIANT* result) noexcept {
-    const AmbientFacts facts{GetAncestor(host_, GA_ROOT), placement_.font, placement_.name, placement_.dpi};
-    return GetAmbientProperty(id, facts, result);
-}
-
-HRESULT HostedControl::Extender(IDispatch** extender) noexcept {
-    try {
-        ExtenderFacts facts{};
-        facts.name = placement_.name;
-        facts.left = placement_.left;
-        facts.top = placement_.top;
-        facts.width = placement_.width;
-        facts.height = placement_.height;
-        facts.host = host_;
-        facts.tabIndex = placement_.tabIndex;
-        facts.form = GetAncestor(host_, GA_ROOT);
-        facts.formName = placement_.formName;
-        *extender = CreateExtender(std::move(facts)).detach();
-        return *extender ? S_OK : E_OUTOFMEMORY;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-}
-
-// The container's units are twips, as a VB6 form's ScaleMode is by default.
-HRESULT HostedControl::TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept {
-    constexpr double kTwipsPerHimetric = 1440.0 / 2540.0;
-    const DWORD direction = flags & (XFORMCOORDS_HIMETRICTOCONTAINER | XFORMCOORDS_CONTAINERTOHIMETRIC);
-    const DWORD kind = flags & (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE);
-    if (kind == 0 || kind == (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE)) return E_INVALIDARG;
-    if (direction == XFORMCOORDS_HIMETRICTOCONTAINER) {
-        container->x = static_cast<FLOAT>(himetric->x * kTwipsPerHimetric);
-        container->y = static_cast<FLOAT>(himetric->y * kTwipsPerHimetric);
-        return S_OK;
-    }
-    if (direction == XFORMCOORDS_CONTAINERTOHIMETRIC) {
-        const double x = std::round(container->x / kTwipsPerHimetric);
-        const double y = std::round(container->y / kTwipsPerHimetric);
-        if (!(std::fabs(x) <= 2147483647.0 && std::fabs(y) <= 2147483647.0)) return E_INVALIDARG;
-        himetric->x = static_cast<LONG>(x);
-        himetric->y = static_cast<LONG>(y);
-        return S_OK;
-    }
-    return E_INVALIDARG;
 }
 
 LRESULT CALLBACK HostedControl::HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

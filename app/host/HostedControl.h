@@ -64,9 +64,10 @@ private:
     void UIActivate() noexcept;
     void Release() noexcept;
 
+    RECT HostRect() const noexcept;
+    SiteFacts FactsForSite() const;
+
     // SiteOwner
-    HWND Host() const noexcept override { return host_; }
-    RECT HostRect() const noexcept override;
     void OnInPlaceActivate() noexcept override;
     void OnInPlaceDeactivate() noexcept override;
     void OnUIActivate() noexcept override { uiActive_ = true; }
@@ -75,9 +76,6 @@ private:
     void UIDeactivate() noexcept override;
     void SetActiveObject(IOleInPlaceActiveObject* active) noexcept override;
     bool TranslateKey(const MSG& message) noexcept override;
-    HRESULT Ambient(DISPID id, VARIANT* result) noexcept override;
-    HRESULT Extender(IDispatch** extender) noexcept override;
-    HRESULT TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept override;
 
     HWND host_;
     ControlPlacement placement_;

@@ -2,7 +2,9 @@
 
 #include <olectl.h>
 
+#include <cmath>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -15,13 +17,14 @@ HRESULT Hand(T* object, void** ppv) {
 
 }  // namespace
 
-com_ptr<OleSite> OleSite::Create(SiteOwner& owner) {
+com_ptr<OleSite> OleSite::Create(SiteOwner& owner, SiteFacts facts) {
     com_ptr<OleSite> site;
-    *site.put() = new OleSite(owner);
+    *site.put() = new OleSite(owner, std::move(facts));
     return site;
 }
 
-OleSite::OleSite(SiteOwner& owner) : owner_(&owner), frame_(new OleFrame(owner)) {}
+OleSite::OleSite(SiteOwner& owner, SiteFacts facts)
+    : owner_(&owner), facts_(std::move(facts)), frame_(new OleFrame(owner, facts_.ambients.form)) {}
 
 OleSite::~OleSite() { frame_->Release(); }
 
@@ -72,7 +75,7 @@ STDMETHODIMP OleSite::RequestNewObjectLayout() { return E_NOTIMPL; }
 
 STDMETHODIMP OleSite::GetWindow(HWND* phwnd) {
     if (phwnd == nullptr) return E_POINTER;
-    *phwnd = owner_ ? owner_->Host() : nullptr;
+    *phwnd = owner_ ? facts_.host : nullptr;
     return *phwnd ? S_OK : E_FAIL;
 }
 STDMETHODIMP OleSite::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
@@ -101,11 +104,13 @@ STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUI
     if (owner_ == nullptr) return E_UNEXPECTED;
     *ppFrame = static_cast<IOleInPlaceFrame*>(frame_);
     frame_->AddRef();
-    *lprcPosRect = owner_->HostRect();
+    // The control fills its host.
+    *lprcPosRect = RECT{};
+    GetClientRect(facts_.host, lprcPosRect);
     *lprcClipRect = *lprcPosRect;
     if (lpFrameInfo != nullptr) {
         lpFrameInfo->fMDIApp = FALSE;
-        lpFrameInfo->hwndFrame = GetAncestor(owner_->Host(), GA_ROOT);
+        lpFrameInfo->hwndFrame = facts_.ambients.form;
         lpFrameInfo->haccel = nullptr;
         lpFrameInfo->cAccelEntries = 0;
     }
@@ -151,11 +156,37 @@ STDMETHODIMP OleSite::LockInPlaceActive(BOOL) { return S_OK; }
 STDMETHODIMP OleSite::GetExtendedControl(IDispatch** ppDisp) {
     if (ppDisp == nullptr) return E_POINTER;
     *ppDisp = nullptr;
-    return owner_ ? owner_->Extender(ppDisp) : E_UNEXPECTED;
+    if (owner_ == nullptr) return E_UNEXPECTED;
+    try {
+        *ppDisp = CreateExtender(facts_.extender).detach();
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
 }
+
+// The container's units are twips, as a VB6 form's ScaleMode is by default.
 STDMETHODIMP OleSite::TransformCoords(POINTL* pPtlHimetric, POINTF* pPtfContainer, DWORD dwFlags) {
     if (pPtlHimetric == nullptr || pPtfContainer == nullptr) return E_POINTER;
-    return owner_ ? owner_->TransformCoords(pPtlHimetric, pPtfContainer, dwFlags) : E_UNEXPECTED;
+    if (owner_ == nullptr) return E_UNEXPECTED;
+    constexpr double kTwipsPerHimetric = 1440.0 / 2540.0;
+    const DWORD direction = dwFlags & (XFORMCOORDS_HIMETRICTOCONTAINER | XFORMCOORDS_CONTAINERTOHIMETRIC);
+    const DWORD kind = dwFlags & (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE);
+    if (kind == 0 || kind == (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE)) return E_INVALIDARG;
+    if (direction == XFORMCOORDS_HIMETRICTOCONTAINER) {
+        pPtfContainer->x = static_cast<FLOAT>(pPtlHimetric->x * kTwipsPerHimetric);
+        pPtfContainer->y = static_cast<FLOAT>(pPtlHimetric->y * kTwipsPerHimetric);
+        return S_OK;
+    }
+    if (direction == XFORMCOORDS_CONTAINERTOHIMETRIC) {
+        const double x = std::round(pPtfContainer->x / kTwipsPerHimetric);
+        const double y = std::round(pPtfContainer->y / kTwipsPerHimetric);
+        if (!(std::fabs(x) <= 2147483647.0 && std::fabs(y) <= 2147483647.0)) return E_INVALIDARG;
+        pPtlHimetric->x = static_cast<LONG>(x);
+        pPtlHimetric->y = static_cast<LONG>(y);
+        return S_OK;
+    }
+    return E_INVALIDARG;
 }
 STDMETHODIMP OleSite::TranslateAccelerator(MSG* pMsg, DWORD) {
     if (pMsg == nullptr) return E_POINTER;
@@ -182,7 +213,7 @@ STDMETHODIMP OleSite::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DIS
     if (!(wFlags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
     if (pVarResult == nullptr) return E_POINTER;
     VariantInit(pVarResult);
-    return owner_ ? owner_->Ambient(dispIdMember, pVarResult) : DISP_E_MEMBERNOTFOUND;
+    return owner_ ? GetAmbientProperty(dispIdMember, facts_.ambients, pVarResult) : DISP_E_MEMBERNOTFOUND;
 }
 
 // OleFrame
@@ -207,7 +238,7 @@ STDMETHODIMP_(ULONG) OleFrame::Release() {
 
 STDMETHODIMP OleFrame::GetWindow(HWND* phwnd) {
     if (phwnd == nullptr) return E_POINTER;
-    *phwnd = owner_ ? GetAncestor(owner_->Host(), GA_ROOT) : nullptr;
+    *phwnd = owner_ ? form_ : nullptr;
     return *phwnd ? S_OK : E_FAIL;
 }
 STDMETHODIMP OleFrame::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }

@@ -3,19 +3,28 @@
 // in-place site (plain and Ex), control site and the ambient properties on one object, and the
 // frame and container on another (the frame's window is the top-level one, where the site's
 // is the control's host). They only answer; their owner creates and tears down the control.
+// What does not change while the control lives (its host window, the ambient properties,
+// the extender) the site answers itself, from facts handed to it when it is made.
 #include <windows.h>
 #include <ole2.h>
 #include <ocidl.h>
 
 #include <string>
 
+#include "Ambients.h"
+#include "Extender.h"
 #include "Unique.h"
 
-// What the site needs of whoever owns the control (HostedControl).
+struct SiteFacts {
+    HWND host = nullptr;  // the control's host window; its root is the form
+    AmbientFacts ambients;
+    ExtenderFacts extender;
+};
+
+// What the site must ask whoever owns the control (HostedControl): its activation, focus and
+// layout, which that owner keeps.
 class SiteOwner {
 public:
-    virtual HWND Host() const noexcept = 0;
-    virtual RECT HostRect() const noexcept = 0;
     virtual void OnInPlaceActivate() noexcept = 0;
     virtual void OnInPlaceDeactivate() noexcept = 0;
     virtual void OnUIActivate() noexcept = 0;
@@ -26,10 +35,6 @@ public:
     virtual void SetActiveObject(IOleInPlaceActiveObject* active) noexcept = 0;
     // The control hands on a keystroke it does not want (Tab, for one).
     virtual bool TranslateKey(const MSG& message) noexcept = 0;
-    virtual HRESULT Ambient(DISPID id, VARIANT* result) noexcept = 0;
-    virtual HRESULT Extender(IDispatch** extender) noexcept = 0;
-    // HIMETRIC to the container's units (twips) and back.
-    virtual HRESULT TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept = 0;
 
 protected:
     ~SiteOwner() = default;
@@ -39,7 +44,7 @@ class OleFrame;
 
 class OleSite final : public IOleClientSite, public IOleInPlaceSiteEx, public IOleControlSite, public IDispatch {
 public:
-    static com_ptr<OleSite> Create(SiteOwner& owner);
+    static com_ptr<OleSite> Create(SiteOwner& owner, SiteFacts facts);
 
     // The owner is gone: a control that still holds the site gets answers without it.
     void Detach() noexcept;
@@ -96,11 +101,12 @@ public:
                         UINT*) override;
 
 private:
-    explicit OleSite(SiteOwner& owner);
+    OleSite(SiteOwner& owner, SiteFacts facts);
     ~OleSite();
 
     LONG refs_ = 1;
     SiteOwner* owner_;
+    SiteFacts facts_;
     OleFrame* frame_;  // owned: one reference, released with the site
 };
 
@@ -108,7 +114,7 @@ private:
 // that has the keyboard (SetActiveObject).
 class OleFrame final : public IOleInPlaceFrame, public IOleContainer {
 public:
-    explicit OleFrame(SiteOwner& owner) : owner_(&owner) {}
+    OleFrame(SiteOwner& owner, HWND form) : owner_(&owner), form_(form) {}
     void Detach() noexcept { owner_ = nullptr; }
 
     // IUnknown
@@ -141,4 +147,5 @@ private:
     ~OleFrame() = default;
     LONG refs_ = 1;
     SiteOwner* owner_;
+    HWND form_;
 };
