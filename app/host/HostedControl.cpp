@@ -109,8 +109,7 @@ SiteFacts HostedControl::FactsForSite() const {
 void HostedControl::Load(SIZEL extent) {
     // A control that refuses its saved properties starts from its defaults, as in a VB6 form.
     if (const auto bag = object_.Query<IPersistPropertyBag>(L"loading its properties")) {
-        com_ptr<IPropertyBag> properties;
-        *properties.put() = new ExtentPropertyBag(extent);
+        const auto properties = make_com<ExtentPropertyBag>(extent);
         IPropertyBag* given = properties.get();
         if (SUCCEEDED(calls_.Run(L"loading its properties", [&] { return bag->Load(given, nullptr); }))) return;
     }
