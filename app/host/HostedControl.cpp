@@ -74,7 +74,7 @@ HostedControl::HostedControl(HWND host, const ControlPlacement& placement)
     try {
         Create(placement);
         // A crash in a callback or a release on the way is the creation's failure too.
-        if (std::optional<NumberedError> fault = calls_.TakeFault()) throw std::move(*fault);
+        if (std::optional<NumberedError> fault = calls_.TakeFault()) throw NumberedError(std::move(*fault));
     } catch (...) {
         Release();
         throw;
@@ -142,9 +142,9 @@ void HostedControl::Create(const ControlPlacement& placement) {
     hasUserInterface_ = !(misc & OLEMISC_INVISIBLEATRUNTIME);
 
     // From here on the control may hold a reference to the site: Release undoes it.
+    IOleClientSite* const clientSite = site_.get();
     const auto site = [&] {
-        IOleClientSite* site = site_.get();
-        hr = calls_.Run(L"siting it", [&] { return object_->SetClientSite(site); });
+        hr = calls_.Run(L"siting it", [&] { return object_->SetClientSite(clientSite); });
         if (FAILED(hr)) throw StepError(progId, L"sited", hr);
     };
     if (misc & OLEMISC_SETCLIENTSITEFIRST) site();
@@ -158,9 +158,9 @@ void HostedControl::Create(const ControlPlacement& placement) {
 
     if (hasUserInterface_) {
         RECT rect = HostRect();
-        IOleClientSite* site = site_.get();
-        hr = calls_.Run(L"activating it",
-                        [&] { return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site, 0, host_, &rect); });
+        hr = calls_.Run(L"activating it", [&] {
+            return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, clientSite, 0, host_, &rect);
+        });
         if (FAILED(hr)) throw StepError(progId, L"activated in place", hr);
     } else {
         // Invisible at run time, as in a VB6 form: sited and loaded, passed over by Tab.
