@@ -171,9 +171,9 @@ void Form1::CreateControls(HINSTANCE instance) {
 
 // The command's own reference: the control lives until the command is done. A control
 // without a dispatch interface has none of the members the command asks for.
-com_ptr<IDispatch> Form1::FunctionControl() const {
+ControlPtr<IDispatch> Form1::FunctionControl() const {
     if (!vbFunzioni1_) return {};
-    if (IDispatch* control = vbFunzioni1_->Dispatch()) return com_ptr<IDispatch>(control);
+    if (ControlPtr<IDispatch> control = vbFunzioni1_->HoldDispatch()) return control;
     throw NumberedError(errnum::NoSuchMember, kFunctionControlProgId,
                         L"Object doesn't support this property or method");
 }
@@ -212,11 +212,12 @@ void Form1::RunCommand(Command command) noexcept {
             error.emplace(errnum::OutOfMemory, kProgramSource, L"Out of memory");
         }
     }
-    if (error) {
-        // A control that crashed in the command gets no further calls, its teardown included.
-        if (error->Number() == RPC_E_SERVERFAULT && vbFunzioni1_) vbFunzioni1_->MarkCrashed();
-        Report(window_, *error);
+    // A crash of the control not thrown yet (letting go of an answer, or inside its last call)
+    // outweighs what the command made of it: the control is gone.
+    if (vbFunzioni1_) {
+        if (std::optional<NumberedError> fault = vbFunzioni1_->TakeFault()) error = std::move(fault);
     }
+    if (error) Report(window_, *error);
     busy_ = false;
     if (error || closePending_) {
         if (window_) DestroyWindow(window_);
@@ -298,7 +299,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (HIWORD(wParam) == BN_CLICKED) {
                 switch (LOWORD(wParam)) {
                     case IDC_COMMAND1:
-                        RunCommand([this] { ReadoutCommand(FunctionControl().get(), ReadoutTargets()); });
+                        RunCommand([this] { ReadoutCommand(FunctionControl(), ReadoutTargets()); });
                         return 0;
                     case IDC_COMMAND2:
                         RunCommand([this] { ProcessListCommand(Control(IDC_LIST1)); });

@@ -63,7 +63,7 @@ private:
     static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void CreateControls(HINSTANCE instance);
-    com_ptr<IDispatch> FunctionControl() const;
+    ControlPtr<IDispatch> FunctionControl() const;
     ReadoutWindow ReadoutTargets() const noexcept;
     template <typename Command>
     void RunCommand(Command command) noexcept;

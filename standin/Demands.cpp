@@ -38,9 +38,11 @@ Demands ReadDemands() {
         {L"invisible", &Demands::invisible},
         {L"probe", &Demands::probe},
         {L"edit", &Demands::edit},
+        {L"logsite", &Demands::logSite},
         {L"av-siting", &Demands::avSiting},
         {L"av-activation", &Demands::avActivation},
         {L"av-teardown", &Demands::avTeardown},
+        {L"av-focus", &Demands::avFocus},
     };
     const std::wstring text = EnvironmentValue(L"TALVO_STANDIN_DEMANDS");
     std::wstring_view rest = text;

@@ -12,9 +12,11 @@ struct Demands {
     bool invisible = false;  // invisible at run time; DoVerb: E_NOTIMPL
     bool probe = false;      // logs what it reads through a new client site
     bool edit = false;       // an edit box; UI activation
-    bool avSiting = false;   // access violations in SetClientSite, DoVerb, Close
+    bool logSite = false;    // logs each SetClientSite
+    bool avSiting = false;   // access violations in SetClientSite, DoVerb, Close, DoVerb(UIACTIVATE)
     bool avActivation = false;
     bool avTeardown = false;
+    bool avFocus = false;
 };
 
 // The demands set now; an unknown word is logged and ignored.

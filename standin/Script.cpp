@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "CallLog.h"
+#include "Misbehaviour.h"
 #include "Module.h"
 #include "Unique.h"
 
@@ -129,9 +130,13 @@ ScriptOutcome Repeat(std::wstring_view rest, VARIANT* result) {
     return Answered(S_OK);
 }
 
-// An IDispatch with no members at all, not even a default one.
+// An IDispatch with no members at all, not even a default one; or one that crashes when asked
+// for its value, or when let go of.
 class EmptyDispatch final : public IDispatch {
 public:
+    enum class Fault { None, Invoke, Release };
+    explicit EmptyDispatch(Fault fault) : fault_(fault) {}
+
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IDispatch) {
@@ -145,6 +150,7 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&references_); }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG left = InterlockedDecrement(&references_);
+        if (left == 0 && fault_ == Fault::Release) RaiseAccessViolation();
         if (left == 0) delete this;
         return left;
     }
@@ -162,13 +168,22 @@ public:
         return DISP_E_UNKNOWNNAME;
     }
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (fault_ == Fault::Invoke) RaiseAccessViolation();
         return DISP_E_MEMBERNOTFOUND;
     }
 
 private:
+    Fault fault_;
     LONG references_ = 1;
     ModuleReference module_;
 };
+
+HRESULT SetDispatch(VARIANT* result, EmptyDispatch::Fault fault) {
+    if (result == nullptr) return S_OK;
+    V_VT(result) = VT_DISPATCH;
+    V_DISPATCH(result) = new EmptyDispatch(fault);
+    return S_OK;
+}
 
 HRESULT SetArray(VARIANT* result) {
     if (result == nullptr) return S_OK;
@@ -339,16 +354,16 @@ ScriptOutcome ApplyAnswer(std::wstring_view answer, VARIANT* result, EXCEPINFO* 
             if (result != nullptr) V_VT(result) = EqualsNoCase(keyword, L"null") ? VT_NULL : VT_EMPTY;
             return Answered(S_OK);
         }
-        if (EqualsNoCase(keyword, L"dispatch")) {
-            if (result == nullptr) return Answered(S_OK);
-            V_VT(result) = VT_DISPATCH;
-            V_DISPATCH(result) = new EmptyDispatch();
-            return Answered(S_OK);
-        }
+        if (EqualsNoCase(keyword, L"dispatch")) return Answered(SetDispatch(result, EmptyDispatch::Fault::None));
         if (EqualsNoCase(keyword, L"array")) return Answered(SetArray(result));
         return Unparsable();
     }
 
+    if (EqualsNoCase(keyword, L"dispatch")) {
+        if (EqualsNoCase(rest, L"av-invoke")) return Answered(SetDispatch(result, EmptyDispatch::Fault::Invoke));
+        if (EqualsNoCase(rest, L"av-release")) return Answered(SetDispatch(result, EmptyDispatch::Fault::Release));
+        return Unparsable();
+    }
     if (EqualsNoCase(keyword, L"str")) return Answered(SetBstr(result, rest));
     if (EqualsNoCase(keyword, L"rep")) return Repeat(rest, result);
     if (EqualsNoCase(keyword, L"i4")) {

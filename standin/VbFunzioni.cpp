@@ -175,6 +175,7 @@ public:
     // IOleObject
     STDMETHODIMP SetClientSite(IOleClientSite* site) override {
         if (site != nullptr && demands_.avSiting) RaiseAccessViolation();
+        if (demands_.logSite) LogLine(site != nullptr ? "site set" : "site cleared");
         clientSite_ = com_ptr<IOleClientSite>(site);
         if (site != nullptr && demands_.probe) ProbeSite(site);
         return S_OK;
@@ -207,7 +208,7 @@ public:
     }
     STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* activeSite, LONG, HWND, LPCRECT) override {
         LogLine(Format("doverb %ld", static_cast<long>(verb)));
-        if (demands_.avActivation) RaiseAccessViolation();
+        if (demands_.avActivation || (demands_.avFocus && verb == OLEIVERB_UIACTIVATE)) RaiseAccessViolation();
         // As the platform's Script control: nothing to show, whatever the verb.
         if (demands_.invisible) return E_NOTIMPL;
         return Guarded([&]() -> HRESULT {

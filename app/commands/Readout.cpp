@@ -1,7 +1,9 @@
 #include "Readout.h"
 
+#include <string_view>
+#include <utility>
+
 #include "Program.h"
-#include "ForeignCall.h"
 #include "FullPathClientInstalled.h"
 #include "NumberedError.h"
 #include "Unique.h"
@@ -11,7 +13,9 @@ namespace {
 // Errors of the control are its own: VB names them after its ProgID.
 constexpr const wchar_t* kControlSource = kFunctionControlProgId;
 
-std::wstring FromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
+std::wstring_view FromBstr(BSTR text) {
+    return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view();
+}
 
 // Numbers the platform gives the automation failures a user meets here.
 NumberedError ControlError(HRESULT hr) {
@@ -31,32 +35,37 @@ NumberedError ControlError(HRESULT hr) {
     }
 }
 
-// The error the control raised, as it described it. Takes the strings out of info.
 // What the program was doing in the control when it crashed.
-std::wstring Calling(DISPID member) {
-    wchar_t text[40];
-    wsprintfW(text, L"calling member 0x%08X", static_cast<unsigned>(member));
+std::wstring Doing(const wchar_t* what, DISPID member) {
+    wchar_t text[64];
+    wsprintfW(text, L"%s member 0x%08X", what, static_cast<unsigned>(member));
     return text;
 }
 
-// A call into the control: a crash inside becomes the report instead of ending the program
-// unseen. Only the foreign call runs guarded; nothing of ours with a destructor lives there.
-template <typename Call>
-void CallGuarded(DISPID member, Call&& call) {
-    if (const std::optional<ForeignFault> fault = GuardForeignCall(call))
-        throw FaultError(*fault, Calling(member), kControlSource);
-}
+// The EXCEPINFO an Invoke filled: its strings are ours to free, unless the control crashed
+// while filling it (then they may be anything).
+struct OwnedExcepInfo {
+    explicit OwnedExcepInfo(ControlCalls& calls) : calls(calls) {}
+    OwnedExcepInfo(const OwnedExcepInfo&) = delete;
+    OwnedExcepInfo& operator=(const OwnedExcepInfo&) = delete;
+    ~OwnedExcepInfo() {
+        if (calls.Crashed()) return;
+        SysFreeString(info.bstrSource);
+        SysFreeString(info.bstrDescription);
+        SysFreeString(info.bstrHelpFile);
+    }
+    ControlCalls& calls;
+    EXCEPINFO info{};
+};
 
-NumberedError ErrorFromExcepInfo(EXCEPINFO& info, DISPID member) {
-    if (info.pfnDeferredFillIn != nullptr) {
-        CallGuarded(member, [&]() noexcept { info.pfnDeferredFillIn(&info); });
+// The error the control raised, as it described it.
+NumberedError ErrorFromExcepInfo(OwnedExcepInfo& raised, DISPID member) {
+    EXCEPINFO& info = raised.info;
+    if (const auto fillIn = info.pfnDeferredFillIn) {
+        raised.calls.Run(Doing(L"calling", member), [&] { return fillIn(&info); });
         info.pfnDeferredFillIn = nullptr;
     }
-    unique_bstr source(info.bstrSource);
-    unique_bstr description(info.bstrDescription);
-    unique_bstr helpFile(info.bstrHelpFile);
-    info.bstrSource = info.bstrDescription = info.bstrHelpFile = nullptr;
-
+    const std::wstring_view description = FromBstr(info.bstrDescription);
     const HRESULT scode = info.scode != 0 ? info.scode : DISP_E_EXCEPTION;
     long number = scode;
     if (info.wCode != 0)
@@ -64,13 +73,28 @@ NumberedError ErrorFromExcepInfo(EXCEPINFO& info, DISPID member) {
     else if (HRESULT_FACILITY(scode) == FACILITY_CONTROL)
         number = HRESULT_CODE(scode);
 
-    std::wstring text = FromBstr(description.get());
+    std::wstring text(description);
     if (text.empty()) text = info.wCode != 0 ? GenericErrorDescription() : SystemMessage(static_cast<DWORD>(scode));
     if (text.empty()) text = GenericErrorDescription();
-    std::wstring from = FromBstr(source.get());
+    std::wstring from(FromBstr(info.bstrSource));
     if (from.empty()) from = kControlSource;
     return NumberedError(number, std::move(from), std::move(text));
 }
+
+// An answer of the control, freed through its calls: an object in it is the control's.
+class OwnedAnswer {
+public:
+    OwnedAnswer(ControlCalls& calls, DISPID member) : calls_(calls), member_(member) { VariantInit(&value_); }
+    OwnedAnswer(const OwnedAnswer&) = delete;
+    OwnedAnswer& operator=(const OwnedAnswer&) = delete;
+    ~OwnedAnswer() { calls_.Clear(value_, Doing(L"freeing the answer of", member_)); }
+    VARIANT* get() noexcept { return &value_; }
+
+private:
+    ControlCalls& calls_;
+    DISPID member_;
+    VARIANT value_;
+};
 
 void SetText(HWND window, const std::wstring& text) {
     if (!SetWindowTextW(window, text.c_str())) ThrowLastError(kProgramSource);
@@ -78,54 +102,59 @@ void SetText(HWND window, const std::wstring& text) {
 
 }  // namespace
 
-std::wstring AnswerToText(const VARIANT& answer) {
-    unique_variant dereferenced;
+std::wstring AnswerToText(ControlCalls& calls, DISPID member, const VARIANT& answer) {
+    const std::wstring reading = Doing(L"reading the answer of", member);
+    OwnedAnswer dereferenced(calls, member);
     const VARIANT* value = &answer;
     if (V_ISBYREF(&answer)) {
-        const HRESULT hr = VariantCopyInd(dereferenced.get(), const_cast<VARIANT*>(&answer));  // only read
+        // Only read; a reference to an object is an AddRef in the control.
+        VARIANT* source = const_cast<VARIANT*>(&answer);
+        const HRESULT hr = calls.Run(reading, [&] { return VariantCopyInd(dereferenced.get(), source); });
         if (FAILED(hr)) throw ControlError(hr);
         value = dereferenced.get();
     }
 
     switch (value->vt) {
         case VT_BSTR:
-            return FromBstr(value->bstrVal);
+            return std::wstring(FromBstr(value->bstrVal));
         case VT_NULL:
             throw NumberedError(errnum::InvalidUseOfNull, kControlSource, L"Invalid use of Null");
         case VT_BOOL:
             return value->boolVal != VARIANT_FALSE ? L"True" : L"False";
         default: {
+            // An object converts through its default member, in the control's code.
             unique_variant text;
-            const HRESULT hr = VariantChangeType(text.get(), const_cast<VARIANT*>(value), 0, VT_BSTR);
+            VARIANT* converted = text.get();
+            VARIANT* source = const_cast<VARIANT*>(value);
+            const HRESULT hr = calls.Run(reading, [&] { return VariantChangeType(converted, source, 0, VT_BSTR); });
             if (FAILED(hr)) throw ControlError(hr);
-            return FromBstr(text->bstrVal);
+            return std::wstring(FromBstr(text->bstrVal));
         }
     }
 }
 
-std::wstring AskFunctionControl(IDispatch* control, DISPID member) {
-    if (control == nullptr)
+std::wstring AskFunctionControl(const ControlPtr<IDispatch>& control, DISPID member) {
+    if (!control)
         throw NumberedError(errnum::ObjectNotSet, kControlSource, L"Object variable or With block variable not set");
+    ControlCalls& calls = *control.calls();
     DISPPARAMS noArguments{};
-    unique_variant answer;
-    EXCEPINFO info{};
+    OwnedAnswer answer(calls, member);
+    OwnedExcepInfo raised(calls);
     UINT argumentError = 0;
-    VARIANT* result = answer.put();
-    HRESULT hr = E_UNEXPECTED;
-    CallGuarded(member, [&]() noexcept {
-        hr = control->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                             &noArguments, result, &info, &argumentError);
+    IDispatch* dispatch = control.get();
+    VARIANT* result = answer.get();
+    EXCEPINFO* info = &raised.info;
+    const HRESULT hr = calls.Run(Doing(L"calling", member), [&] {
+        return dispatch->Invoke(member, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                                &noArguments, result, info, &argumentError);
     });
-    if (hr == DISP_E_EXCEPTION) throw ErrorFromExcepInfo(info, member);
-    // A control that fails otherwise may still have left strings behind.
-    SysFreeString(info.bstrSource);
-    SysFreeString(info.bstrDescription);
-    SysFreeString(info.bstrHelpFile);
+    if (hr == DISP_E_EXCEPTION) throw ErrorFromExcepInfo(raised, member);
+    // A member that fails otherwise is an error of that member, whatever its number.
     if (FAILED(hr)) throw ControlError(hr);
-    return AnswerToText(*answer.get());
+    return AnswerToText(calls, member, *answer.get());
 }
 
-void ReadoutCommand(IDispatch* control, const ReadoutWindow& window) {
+void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window) {
     SetText(window.label2, L"LocalIP: " + AskFunctionControl(control, kDispIdLocalIp));
     SetText(window.label3, L"Plr Stato: " + AskFunctionControl(control, kDispIdClientStatus));
     SetText(window.label4, L"MAC Address: " + AskFunctionControl(control, kDispIdMacAddress));

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "ControlCalls.h"
+
 inline constexpr DISPID kDispIdLocalIp = 0x60030001;
 inline constexpr DISPID kDispIdMacAddress = 0x60030002;
 inline constexpr DISPID kDispIdClientStatus = 0x60030005;
@@ -16,12 +18,15 @@ struct ReadoutWindow {
     HWND label2, label3, label4, label5;
 };
 
-void ReadoutCommand(IDispatch* control, const ReadoutWindow& window);
+// control: the command's own reference to the control's dispatch; null when there is none.
+void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window);
 
 // Calls a member of the control by DISPID, with no arguments, as a method or property get,
-// and returns its answer as text. Throws NumberedError.
-std::wstring AskFunctionControl(IDispatch* control, DISPID member);
+// and returns its answer as text. Every call into the control's code runs through its
+// ControlCalls. Throws NumberedError.
+std::wstring AskFunctionControl(const ControlPtr<IDispatch>& control, DISPID member);
 
 // The text form of an answer: strings as they are, Booleans "True"/"False", other scalars
-// through the platform's conversion. A null, or an answer without a text form, is an error.
-std::wstring AnswerToText(const VARIANT& answer);
+// through the platform's conversion (an object's through its default member, in its code, so
+// through calls). A null, or an answer without a text form, is an error.
+std::wstring AnswerToText(ControlCalls& calls, DISPID member, const VARIANT& answer);

@@ -187,9 +187,6 @@ private:
 
 com_ptr<IDispatch> CreateExtender(ExtenderFacts facts) {
     // Each starts with the one reference its com_ptr takes over.
-    com_ptr<IDispatch> parent;
-    *parent.put() = new FormObject(facts.form, facts.formName);
-    com_ptr<IDispatch> extender;
-    *extender.put() = new Extender(std::move(facts), std::move(parent));
-    return extender;
+    auto parent = com_ptr<IDispatch>::attach(new FormObject(facts.form, facts.formName));
+    return com_ptr<IDispatch>::attach(new Extender(std::move(facts), std::move(parent)));
 }

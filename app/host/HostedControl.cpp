@@ -2,14 +2,10 @@
 
 #include <olectl.h>
 
-#include <cmath>
-
 #include "Ambients.h"
 #include "ComObject.h"
 #include "ControlDiagnosis.h"
 #include "Program.h"
-#include "Extender.h"
-#include "ForeignCall.h"
 
 namespace {
 
@@ -44,37 +40,14 @@ private:
 
 }  // namespace
 
-// A call into the control: a crash inside becomes a report naming what the program was
-// doing, instead of ending the program unseen. Only the foreign call runs guarded.
-template <typename Call>
-HRESULT HostedControl::CallControl(const wchar_t* doing, Call&& call) {
-    HRESULT hr = E_UNEXPECTED;
-    if (const std::optional<ForeignFault> fault = GuardForeignCall([&]() noexcept { hr = call(); })) {
-        crashed_ = true;
-        throw FaultError(*fault, doing, placement_.progId);
-    }
-    return hr;
-}
-
-// The same where nothing can be thrown: the first crash is kept for the form to report, and a
-// control that crashed gets no more calls.
-template <typename Call>
-HRESULT HostedControl::CallQuietly(const wchar_t* doing, Call&& call) noexcept {
-    if (crashed_) return E_UNEXPECTED;
-    try {
-        return CallControl(doing, call);
-    } catch (const NumberedError& fault) {
-        if (!fault_) fault_ = fault;
-    } catch (...) {
-    }
-    return E_UNEXPECTED;
-}
-
-HostedControl::HostedControl(HWND host, const ControlPlacement& placement) : host_(host), placement_(placement) {
-    site_ = OleSite::Create(*this);
+HostedControl::HostedControl(HWND host, const ControlPlacement& placement)
+    : host_(host), placement_(placement), calls_(placement.progId) {
+    site_ = OleSite::Create(*this, FactsForSite());
     SetWindowLongPtrW(host_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     try {
         Create(placement);
+        // A crash in a callback or a release on the way is the creation's failure too.
+        if (std::optional<NumberedError> fault = calls_.TakeFault()) throw NumberedError(std::move(*fault));
     } catch (...) {
         Release();
         throw;
@@ -89,16 +62,32 @@ RECT HostedControl::HostRect() const noexcept {
     return rect;
 }
 
+// What the site answers from: the form's font and names, the control's place in twips.
+SiteFacts HostedControl::FactsForSite() const {
+    HWND form = GetAncestor(host_, GA_ROOT);
+    SiteFacts facts{host_, {form, placement_.font, placement_.name, placement_.dpi}, {}};
+    ExtenderFacts& extender = facts.extender;
+    extender.name = placement_.name;
+    extender.left = placement_.left;
+    extender.top = placement_.top;
+    extender.width = placement_.width;
+    extender.height = placement_.height;
+    extender.host = host_;
+    extender.tabIndex = placement_.tabIndex;
+    extender.form = form;
+    extender.formName = placement_.formName;
+    return facts;
+}
+
 void HostedControl::Load(SIZEL extent) {
     // A control that refuses its saved properties starts from its defaults, as in a VB6 form.
-    if (const com_ptr<IPersistPropertyBag> bag = object_.try_query<IPersistPropertyBag>()) {
-        com_ptr<IPropertyBag> properties;
-        *properties.put() = new ExtentPropertyBag(extent);
-        if (SUCCEEDED(CallControl(L"loading its properties", [&] { return bag->Load(properties.get(), nullptr); })))
-            return;
+    if (const auto bag = object_.Query<IPersistPropertyBag>(L"loading its properties")) {
+        const auto properties = make_com<ExtentPropertyBag>(extent);
+        IPropertyBag* given = properties.get();
+        if (SUCCEEDED(calls_.Run(L"loading its properties", [&] { return bag->Load(given, nullptr); }))) return;
     }
-    if (const com_ptr<IPersistStreamInit> stream = object_.try_query<IPersistStreamInit>())
-        CallControl(L"initialising it", [&] { return stream->InitNew(); });
+    if (const auto stream = object_.Query<IPersistStreamInit>(L"initialising it"))
+        calls_.Run(L"initialising it", [&] { return stream->InitNew(); });
 }
 
 void HostedControl::Create(const ControlPlacement& placement) {
@@ -108,66 +97,63 @@ void HostedControl::Create(const ControlPlacement& placement) {
     if (FAILED(hr)) throw CreationError(progId, hr);
 
     // Through IUnknown: some class factories hand out IOleObject for objects that are none.
-    com_ptr<IUnknown> unknown;
-    hr = CallControl(L"creating it", [&] {
-        return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, unknown.put_void());
+    IUnknown* created = nullptr;
+    hr = calls_.Run(L"creating it", [&] {
+        return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&created));
     });
     if (FAILED(hr)) throw CreationError(progId, hr);
-    object_ = unknown.try_query<IOleObject>();
+    {
+        const auto unknown = ControlPtr<IUnknown>::Attach(calls_, created);
+        object_ = unknown.Query<IOleObject>(L"creating it");
+    }
     if (!object_) throw NotAControlError(progId);
 
     DWORD misc = 0;
-    hr = CallControl(L"asking its status", [&] { return object_->GetMiscStatus(DVASPECT_CONTENT, &misc); });
+    hr = calls_.Run(L"asking its status", [&] { return object_->GetMiscStatus(DVASPECT_CONTENT, &misc); });
     if (hr == OLE_S_USEREG) hr = OleRegGetMiscStatus(clsid, DVASPECT_CONTENT, &misc);
     if (FAILED(hr)) misc = 0;
     hasUserInterface_ = !(misc & OLEMISC_INVISIBLEATRUNTIME);
 
     // From here on the control may hold a reference to the site: Release undoes it.
+    IOleClientSite* const clientSite = site_.get();
     const auto site = [&] {
-        hr = CallControl(L"siting it", [&] { return object_->SetClientSite(site_.get()); });
+        hr = calls_.Run(L"siting it", [&] { return object_->SetClientSite(clientSite); });
         if (FAILED(hr)) throw StepError(progId, L"sited", hr);
     };
     if (misc & OLEMISC_SETCLIENTSITEFIRST) site();
     Load(placement.extent);
     if (!(misc & OLEMISC_SETCLIENTSITEFIRST)) site();
     // Not every control takes names or a size: a fixed-size one keeps its own.
-    CallControl(L"naming its host", [&] { return object_->SetHostNames(kProgramSource, placement_.name.c_str()); });
+    const wchar_t* name = placement_.name.c_str();
+    calls_.Run(L"naming its host", [&] { return object_->SetHostNames(kProgramSource, name); });
     SIZEL extent = placement.extent;
-    CallControl(L"sizing it", [&] { return object_->SetExtent(DVASPECT_CONTENT, &extent); });
+    calls_.Run(L"sizing it", [&] { return object_->SetExtent(DVASPECT_CONTENT, &extent); });
 
     if (hasUserInterface_) {
         RECT rect = HostRect();
-        hr = CallControl(L"activating it", [&] {
-            return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.get(), 0, host_, &rect);
+        hr = calls_.Run(L"activating it", [&] {
+            return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, clientSite, 0, host_, &rect);
         });
         if (FAILED(hr)) throw StepError(progId, L"activated in place", hr);
     } else {
         // Invisible at run time, as in a VB6 form: sited and loaded, passed over by Tab.
         SetWindowLongW(host_, GWL_STYLE, GetWindowLongW(host_, GWL_STYLE) & ~WS_TABSTOP);
     }
-    dispatch_ = object_.try_query<IDispatch>();
+    dispatch_ = object_.Query<IDispatch>(L"asking for its members");
 }
 
 void HostedControl::Release() noexcept {
-    // Once it has crashed, the control is only let go of: no more calls that could crash again.
-    const auto drop = [this](auto& pointer) {
-        if (crashed_)
-            pointer.detach();
-        else
-            CallQuietly(L"releasing it", [&] {
-                pointer.reset();
-                return S_OK;
-            });
-    };
-    drop(dispatch_);
-    drop(active_);
-    com_ptr<IOleInPlaceObject> inPlace = std::move(inPlace_);
-    com_ptr<IOleObject> object = std::move(object_);
-    if (inPlace && !crashed_) CallQuietly(L"deactivating it", [&] { return inPlace->InPlaceDeactivate(); });
-    if (object && !crashed_) CallQuietly(L"closing it", [&] { return object->Close(OLECLOSE_NOSAVE); });
-    if (object && !crashed_) CallQuietly(L"unsiting it", [&] { return object->SetClientSite(nullptr); });
-    drop(inPlace);
-    drop(object);
+    // Once it has crashed, the control is only let go of: no more calls that could crash again
+    // (the calls skip themselves).
+    dispatch_.reset();
+    active_.reset();
+    ControlPtr<IOleInPlaceObject> inPlace = std::move(inPlace_);
+    ControlPtr<IOleObject> object = std::move(object_);
+    if (inPlace) calls_.RunQuietly(L"deactivating it", [&] { return inPlace->InPlaceDeactivate(); });
+    if (object) calls_.RunQuietly(L"closing it", [&] { return object->Close(OLECLOSE_NOSAVE); });
+    if (object) calls_.RunQuietly(L"unsiting it", [&] { return object->SetClientSite(nullptr); });
+    inPlace.reset();
+    object.reset();
     // A control that keeps a reference to the site finds it answering without an owner.
     if (site_) site_->Detach();
     site_.reset();
@@ -179,22 +165,24 @@ void HostedControl::UIActivate() noexcept {
     if (uiActive_) {
         // Already UI-active (the form got the focus back): it goes on to the control's window.
         HWND window = nullptr;
-        if (inPlace_) CallQuietly(L"giving it the focus", [&] { return inPlace_->GetWindow(&window); });
+        if (inPlace_) calls_.RunQuietly(L"giving it the focus", [&] { return inPlace_->GetWindow(&window); });
         if (window != nullptr && window != host_ && IsChild(host_, window)) SetFocus(window);
         return;
     }
     activating_ = true;
     RECT rect = HostRect();
-    CallQuietly(L"giving it the focus",
-                [&] { return object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site_.get(), 0, host_, &rect); });
+    IOleClientSite* site = site_.get();
+    calls_.RunQuietly(L"giving it the focus",
+                      [&] { return object_->DoVerb(OLEIVERB_UIACTIVATE, nullptr, site, 0, host_, &rect); });
     activating_ = false;
 }
 
 bool HostedControl::TranslateAccelerator(MSG& message) noexcept {
     if (!uiActive_ || !active_ || message.message < WM_KEYFIRST || message.message > WM_KEYLAST) return false;
     if (message.hwnd != host_ && !IsChild(host_, message.hwnd)) return false;
-    const com_ptr<IOleInPlaceActiveObject> active = active_;
-    return CallQuietly(L"handing it a key", [&] { return active->TranslateAccelerator(&message); }) == S_OK;
+    const ControlPtr<IOleInPlaceActiveObject> active = active_.Share();
+    if (!active) return false;
+    return calls_.RunQuietly(L"handing it a key", [&] { return active->TranslateAccelerator(&message); }) == S_OK;
 }
 
 void HostedControl::CheckFocus() noexcept {
@@ -206,7 +194,7 @@ void HostedControl::CheckFocus() noexcept {
 // SiteOwner
 
 void HostedControl::OnInPlaceActivate() noexcept {
-    if (object_) inPlace_ = object_.try_query<IOleInPlaceObject>();
+    if (object_) inPlace_ = object_.QueryQuietly<IOleInPlaceObject>();
 }
 
 void HostedControl::OnInPlaceDeactivate() noexcept {
@@ -220,20 +208,20 @@ void HostedControl::OnUIDeactivate() noexcept {
 }
 
 void HostedControl::KeepInPlace() noexcept {
-    if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_) {
+    if (const ControlPtr<IOleInPlaceObject> inPlace = inPlace_.Share()) {
         const RECT rect = HostRect();
-        CallQuietly(L"keeping it in place", [&] { return inPlace->SetObjectRects(&rect, &rect); });
+        calls_.RunQuietly(L"keeping it in place", [&] { return inPlace->SetObjectRects(&rect, &rect); });
     }
 }
 
 void HostedControl::UIDeactivate() noexcept {
-    if (const com_ptr<IOleInPlaceObject> inPlace = inPlace_)
-        CallQuietly(L"taking its focus away", [&] { return inPlace->UIDeactivate(); });
+    if (const ControlPtr<IOleInPlaceObject> inPlace = inPlace_.Share())
+        calls_.RunQuietly(L"taking its focus away", [&] { return inPlace->UIDeactivate(); });
     uiActive_ = false;
 }
 
 void HostedControl::SetActiveObject(IOleInPlaceActiveObject* active) noexcept {
-    active_ = com_ptr<IOleInPlaceActiveObject>(active);
+    active_ = ControlPtr<IOleInPlaceActiveObject>::HoldQuietly(calls_, active);
 }
 
 // Tab and Shift+Tab the control hands back move on in the form's tab order.
@@ -245,52 +233,6 @@ bool HostedControl::TranslateKey(const MSG& message) noexcept {
     if (next == nullptr || next == host_) return false;
     SetFocus(next);
     return true;
-}
-
-HRESULT HostedControl::Ambient(DISPID id, VARIANT* result) noexcept {
-    const AmbientFacts facts{GetAncestor(host_, GA_ROOT), placement_.font, placement_.name, placement_.dpi};
-    return GetAmbientProperty(id, facts, result);
-}
-
-HRESULT HostedControl::Extender(IDispatch** extender) noexcept {
-    try {
-        ExtenderFacts facts{};
-        facts.name = placement_.name;
-        facts.left = placement_.left;
-        facts.top = placement_.top;
-        facts.width = placement_.width;
-        facts.height = placement_.height;
-        facts.host = host_;
-        facts.tabIndex = placement_.tabIndex;
-        facts.form = GetAncestor(host_, GA_ROOT);
-        facts.formName = placement_.formName;
-        *extender = CreateExtender(std::move(facts)).detach();
-        return *extender ? S_OK : E_OUTOFMEMORY;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-}
-
-// The container's units are twips, as a VB6 form's ScaleMode is by default.
-HRESULT HostedControl::TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept {
-    constexpr double kTwipsPerHimetric = 1440.0 / 2540.0;
-    const DWORD direction = flags & (XFORMCOORDS_HIMETRICTOCONTAINER | XFORMCOORDS_CONTAINERTOHIMETRIC);
-    const DWORD kind = flags & (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE);
-    if (kind == 0 || kind == (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE)) return E_INVALIDARG;
-    if (direction == XFORMCOORDS_HIMETRICTOCONTAINER) {
-        container->x = static_cast<FLOAT>(himetric->x * kTwipsPerHimetric);
-        container->y = static_cast<FLOAT>(himetric->y * kTwipsPerHimetric);
-        return S_OK;
-    }
-    if (direction == XFORMCOORDS_CONTAINERTOHIMETRIC) {
-        const double x = std::round(container->x / kTwipsPerHimetric);
-        const double y = std::round(container->y / kTwipsPerHimetric);
-        if (!(std::fabs(x) <= 2147483647.0 && std::fabs(y) <= 2147483647.0)) return E_INVALIDARG;
-        himetric->x = static_cast<LONG>(x);
-        himetric->y = static_cast<LONG>(y);
-        return S_OK;
-    }
-    return E_INVALIDARG;
 }
 
 LRESULT CALLBACK HostedControl::HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -7,8 +7,8 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 
+#include "ControlCalls.h"
 #include "NumberedError.h"
 #include "OleSite.h"
 #include "Unique.h"
@@ -41,35 +41,33 @@ public:
     static LRESULT CALLBACK HostWindowProc(HWND, UINT, WPARAM, LPARAM);
 
     IDispatch* Dispatch() const noexcept { return dispatch_.get(); }
+    // A command's own reference to the dispatch, taken in the control; null when it has none.
+    // Calls through it run guarded like the host's own. Throws a crash of the control.
+    ControlPtr<IDispatch> HoldDispatch() { return ControlPtr<IDispatch>::Hold(calls_, dispatch_.get(), L"holding it"); }
 
     // From the message loop: a keystroke for the UI-active control goes to it first.
     bool TranslateAccelerator(MSG& message) noexcept;
     // After each message: focus that left a UI-active control takes its UI state with it.
     void CheckFocus() noexcept;
 
-    // The control crashed in a call made elsewhere: it gets no more calls.
-    void MarkCrashed() noexcept { crashed_ = true; }
-
     // Deactivates, closes and unsites the control; the destructor does it at the latest.
     void Close() noexcept { Release(); }
 
-    // A crash of the control outside a command (giving it the focus, tearing it down), handed
-    // once to the form to report: neither a window procedure nor a destructor can throw it.
-    std::optional<NumberedError> TakeFault() noexcept { return std::exchange(fault_, std::nullopt); }
+    // A crash of the control not thrown yet (giving it the focus, letting go of it, tearing it
+    // down), handed once to the form to report: neither a window procedure nor a destructor
+    // can throw it.
+    std::optional<NumberedError> TakeFault() noexcept { return calls_.TakeFault(); }
 
 private:
-    template <typename Call>
-    HRESULT CallControl(const wchar_t* doing, Call&& call);
-    template <typename Call>
-    HRESULT CallQuietly(const wchar_t* doing, Call&& call) noexcept;
     void Create(const ControlPlacement& placement);
     void Load(SIZEL extent);
     void UIActivate() noexcept;
     void Release() noexcept;
 
+    RECT HostRect() const noexcept;
+    SiteFacts FactsForSite() const;
+
     // SiteOwner
-    HWND Host() const noexcept override { return host_; }
-    RECT HostRect() const noexcept override;
     void OnInPlaceActivate() noexcept override;
     void OnInPlaceDeactivate() noexcept override;
     void OnUIActivate() noexcept override { uiActive_ = true; }
@@ -78,20 +76,16 @@ private:
     void UIDeactivate() noexcept override;
     void SetActiveObject(IOleInPlaceActiveObject* active) noexcept override;
     bool TranslateKey(const MSG& message) noexcept override;
-    HRESULT Ambient(DISPID id, VARIANT* result) noexcept override;
-    HRESULT Extender(IDispatch** extender) noexcept override;
-    HRESULT TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept override;
 
     HWND host_;
     ControlPlacement placement_;
     bool hasUserInterface_ = false;
     bool uiActive_ = false;
     bool activating_ = false;
-    bool crashed_ = false;  // a call faulted: the control gets no more calls
+    ControlCalls calls_;  // before the pointers, which let go through it
     com_ptr<OleSite> site_;
-    com_ptr<IOleObject> object_;
-    com_ptr<IOleInPlaceObject> inPlace_;
-    com_ptr<IOleInPlaceActiveObject> active_;
-    com_ptr<IDispatch> dispatch_;
-    std::optional<NumberedError> fault_;
+    ControlPtr<IOleObject> object_;
+    ControlPtr<IOleInPlaceObject> inPlace_;
+    ControlPtr<IOleInPlaceActiveObject> active_;
+    ControlPtr<IDispatch> dispatch_;
 };

@@ -2,53 +2,20 @@
 
 #include <olectl.h>
 
+#include <cmath>
 #include <new>
+#include <utility>
 
-namespace {
-
-template <typename T>
-HRESULT Hand(T* object, void** ppv) {
-    *ppv = object;
-    object->AddRef();
-    return S_OK;
+com_ptr<OleSite> OleSite::Create(SiteOwner& owner, SiteFacts facts) {
+    return com_ptr<OleSite>::attach(new OleSite(owner, std::move(facts)));
 }
 
-}  // namespace
-
-com_ptr<OleSite> OleSite::Create(SiteOwner& owner) {
-    com_ptr<OleSite> site;
-    *site.put() = new OleSite(owner);
-    return site;
-}
-
-OleSite::OleSite(SiteOwner& owner) : owner_(&owner), frame_(new OleFrame(owner)) {}
-
-OleSite::~OleSite() { frame_->Release(); }
+OleSite::OleSite(SiteOwner& owner, SiteFacts facts)
+    : owner_(&owner), facts_(std::move(facts)), frame_(make_com<OleFrame>(owner, facts_.ambients.form)) {}
 
 void OleSite::Detach() noexcept {
     owner_ = nullptr;
     frame_->Detach();
-}
-
-// IUnknown
-
-STDMETHODIMP OleSite::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite) return Hand(static_cast<IOleClientSite*>(this), ppv);
-    if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite || riid == IID_IOleInPlaceSiteEx)
-        return Hand(static_cast<IOleInPlaceSiteEx*>(this), ppv);
-    if (riid == IID_IOleControlSite) return Hand(static_cast<IOleControlSite*>(this), ppv);
-    if (riid == IID_IDispatch) return Hand(static_cast<IDispatch*>(this), ppv);
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) OleSite::AddRef() { return InterlockedIncrement(&refs_); }
-
-STDMETHODIMP_(ULONG) OleSite::Release() {
-    const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
 }
 
 // IOleClientSite
@@ -60,8 +27,7 @@ STDMETHODIMP OleSite::GetMoniker(DWORD, DWORD, IMoniker** ppmk) {
 }
 STDMETHODIMP OleSite::GetContainer(IOleContainer** ppContainer) {
     if (ppContainer == nullptr) return E_POINTER;
-    *ppContainer = static_cast<IOleContainer*>(frame_);
-    frame_->AddRef();
+    *ppContainer = com_ptr<IOleContainer>(frame_.get()).detach();
     return S_OK;
 }
 STDMETHODIMP OleSite::ShowObject() { return S_OK; }
@@ -72,7 +38,7 @@ STDMETHODIMP OleSite::RequestNewObjectLayout() { return E_NOTIMPL; }
 
 STDMETHODIMP OleSite::GetWindow(HWND* phwnd) {
     if (phwnd == nullptr) return E_POINTER;
-    *phwnd = owner_ ? owner_->Host() : nullptr;
+    *phwnd = owner_ ? facts_.host : nullptr;
     return *phwnd ? S_OK : E_FAIL;
 }
 STDMETHODIMP OleSite::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
@@ -99,13 +65,14 @@ STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUI
     *ppFrame = nullptr;
     *ppDoc = nullptr;
     if (owner_ == nullptr) return E_UNEXPECTED;
-    *ppFrame = static_cast<IOleInPlaceFrame*>(frame_);
-    frame_->AddRef();
-    *lprcPosRect = owner_->HostRect();
+    *ppFrame = com_ptr<IOleInPlaceFrame>(frame_.get()).detach();
+    // The control fills its host.
+    *lprcPosRect = RECT{};
+    GetClientRect(facts_.host, lprcPosRect);
     *lprcClipRect = *lprcPosRect;
     if (lpFrameInfo != nullptr) {
         lpFrameInfo->fMDIApp = FALSE;
-        lpFrameInfo->hwndFrame = GetAncestor(owner_->Host(), GA_ROOT);
+        lpFrameInfo->hwndFrame = facts_.ambients.form;
         lpFrameInfo->haccel = nullptr;
         lpFrameInfo->cAccelEntries = 0;
     }
@@ -151,11 +118,37 @@ STDMETHODIMP OleSite::LockInPlaceActive(BOOL) { return S_OK; }
 STDMETHODIMP OleSite::GetExtendedControl(IDispatch** ppDisp) {
     if (ppDisp == nullptr) return E_POINTER;
     *ppDisp = nullptr;
-    return owner_ ? owner_->Extender(ppDisp) : E_UNEXPECTED;
+    if (owner_ == nullptr) return E_UNEXPECTED;
+    try {
+        *ppDisp = CreateExtender(facts_.extender).detach();
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
 }
+
+// The container's units are twips, as a VB6 form's ScaleMode is by default.
 STDMETHODIMP OleSite::TransformCoords(POINTL* pPtlHimetric, POINTF* pPtfContainer, DWORD dwFlags) {
     if (pPtlHimetric == nullptr || pPtfContainer == nullptr) return E_POINTER;
-    return owner_ ? owner_->TransformCoords(pPtlHimetric, pPtfContainer, dwFlags) : E_UNEXPECTED;
+    if (owner_ == nullptr) return E_UNEXPECTED;
+    constexpr double kTwipsPerHimetric = 1440.0 / 2540.0;
+    const DWORD direction = dwFlags & (XFORMCOORDS_HIMETRICTOCONTAINER | XFORMCOORDS_CONTAINERTOHIMETRIC);
+    const DWORD kind = dwFlags & (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE);
+    if (kind == 0 || kind == (XFORMCOORDS_POSITION | XFORMCOORDS_SIZE)) return E_INVALIDARG;
+    if (direction == XFORMCOORDS_HIMETRICTOCONTAINER) {
+        pPtfContainer->x = static_cast<FLOAT>(pPtlHimetric->x * kTwipsPerHimetric);
+        pPtfContainer->y = static_cast<FLOAT>(pPtlHimetric->y * kTwipsPerHimetric);
+        return S_OK;
+    }
+    if (direction == XFORMCOORDS_CONTAINERTOHIMETRIC) {
+        const double x = std::round(pPtfContainer->x / kTwipsPerHimetric);
+        const double y = std::round(pPtfContainer->y / kTwipsPerHimetric);
+        if (!(std::fabs(x) <= 2147483647.0 && std::fabs(y) <= 2147483647.0)) return E_INVALIDARG;
+        pPtlHimetric->x = static_cast<LONG>(x);
+        pPtlHimetric->y = static_cast<LONG>(y);
+        return S_OK;
+    }
+    return E_INVALIDARG;
 }
 STDMETHODIMP OleSite::TranslateAccelerator(MSG* pMsg, DWORD) {
     if (pMsg == nullptr) return E_POINTER;
@@ -182,32 +175,14 @@ STDMETHODIMP OleSite::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DIS
     if (!(wFlags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
     if (pVarResult == nullptr) return E_POINTER;
     VariantInit(pVarResult);
-    return owner_ ? owner_->Ambient(dispIdMember, pVarResult) : DISP_E_MEMBERNOTFOUND;
+    return owner_ ? GetAmbientProperty(dispIdMember, facts_.ambients, pVarResult) : DISP_E_MEMBERNOTFOUND;
 }
 
 // OleFrame
 
-STDMETHODIMP OleFrame::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IOleWindow || riid == IID_IOleInPlaceUIWindow ||
-        riid == IID_IOleInPlaceFrame)
-        return Hand(static_cast<IOleInPlaceFrame*>(this), ppv);
-    if (riid == IID_IParseDisplayName || riid == IID_IOleContainer) return Hand(static_cast<IOleContainer*>(this), ppv);
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) OleFrame::AddRef() { return InterlockedIncrement(&refs_); }
-
-STDMETHODIMP_(ULONG) OleFrame::Release() {
-    const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
-}
-
 STDMETHODIMP OleFrame::GetWindow(HWND* phwnd) {
     if (phwnd == nullptr) return E_POINTER;
-    *phwnd = owner_ ? GetAncestor(owner_->Host(), GA_ROOT) : nullptr;
+    *phwnd = owner_ ? form_ : nullptr;
     return *phwnd ? S_OK : E_FAIL;
 }
 STDMETHODIMP OleFrame::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }

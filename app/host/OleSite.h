@@ -3,19 +3,29 @@
 // in-place site (plain and Ex), control site and the ambient properties on one object, and the
 // frame and container on another (the frame's window is the top-level one, where the site's
 // is the control's host). They only answer; their owner creates and tears down the control.
+// What does not change while the control lives (its host window, the ambient properties,
+// the extender) the site answers itself, from facts handed to it when it is made.
 #include <windows.h>
 #include <ole2.h>
 #include <ocidl.h>
 
 #include <string>
 
+#include "Ambients.h"
+#include "ComObject.h"
+#include "Extender.h"
 #include "Unique.h"
 
-// What the site needs of whoever owns the control (HostedControl).
+struct SiteFacts {
+    HWND host = nullptr;  // the control's host window; its root is the form
+    AmbientFacts ambients;
+    ExtenderFacts extender;
+};
+
+// What the site must ask whoever owns the control (HostedControl): its activation, focus and
+// layout, which that owner keeps.
 class SiteOwner {
 public:
-    virtual HWND Host() const noexcept = 0;
-    virtual RECT HostRect() const noexcept = 0;
     virtual void OnInPlaceActivate() noexcept = 0;
     virtual void OnInPlaceDeactivate() noexcept = 0;
     virtual void OnUIActivate() noexcept = 0;
@@ -26,10 +36,6 @@ public:
     virtual void SetActiveObject(IOleInPlaceActiveObject* active) noexcept = 0;
     // The control hands on a keystroke it does not want (Tab, for one).
     virtual bool TranslateKey(const MSG& message) noexcept = 0;
-    virtual HRESULT Ambient(DISPID id, VARIANT* result) noexcept = 0;
-    virtual HRESULT Extender(IDispatch** extender) noexcept = 0;
-    // HIMETRIC to the container's units (twips) and back.
-    virtual HRESULT TransformCoords(POINTL* himetric, POINTF* container, DWORD flags) noexcept = 0;
 
 protected:
     ~SiteOwner() = default;
@@ -37,17 +43,13 @@ protected:
 
 class OleFrame;
 
-class OleSite final : public IOleClientSite, public IOleInPlaceSiteEx, public IOleControlSite, public IDispatch {
+class OleSite final : public ComObject<IOleClientSite, ComAlso<IOleInPlaceSiteEx, IOleWindow, IOleInPlaceSite>,
+                                       IOleControlSite, IDispatch> {
 public:
-    static com_ptr<OleSite> Create(SiteOwner& owner);
+    static com_ptr<OleSite> Create(SiteOwner& owner, SiteFacts facts);
 
     // The owner is gone: a control that still holds the site gets answers without it.
     void Detach() noexcept;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IOleClientSite
     STDMETHODIMP SaveObject() override;
@@ -96,25 +98,21 @@ public:
                         UINT*) override;
 
 private:
-    explicit OleSite(SiteOwner& owner);
-    ~OleSite();
+    OleSite(SiteOwner& owner, SiteFacts facts);
+    ~OleSite() override = default;
 
-    LONG refs_ = 1;
     SiteOwner* owner_;
-    OleFrame* frame_;  // owned: one reference, released with the site
+    SiteFacts facts_;
+    com_ptr<OleFrame> frame_;
 };
 
 // The frame and the container: the top-level window, no menus or tool space, and the object
 // that has the keyboard (SetActiveObject).
-class OleFrame final : public IOleInPlaceFrame, public IOleContainer {
+class OleFrame final : public ComObject<ComAlso<IOleInPlaceFrame, IOleWindow, IOleInPlaceUIWindow>,
+                                        ComAlso<IOleContainer, IParseDisplayName>> {
 public:
-    explicit OleFrame(SiteOwner& owner) : owner_(&owner) {}
+    OleFrame(SiteOwner& owner, HWND form) : owner_(&owner), form_(form) {}
     void Detach() noexcept { owner_ = nullptr; }
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IOleWindow: the top-level window, which controls own their dialogs by.
     STDMETHODIMP GetWindow(HWND* phwnd) override;
@@ -138,7 +136,7 @@ public:
     STDMETHODIMP LockContainer(BOOL) override;
 
 private:
-    ~OleFrame() = default;
-    LONG refs_ = 1;
+    ~OleFrame() override = default;
     SiteOwner* owner_;
+    HWND form_;
 };

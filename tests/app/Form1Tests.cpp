@@ -1,11 +1,13 @@
 // Form1 in process, hosting the stand-in control, scripted through its environment.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "FormHarness.h"
+#include "Program.h"
 #include "Readout.h"
 #include "StandInScript.h"
 
@@ -19,6 +21,10 @@ RECT ClientRectOf(HWND child) {
 }
 
 using Form1Test = FormHarness;
+
+bool Logged(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
 
 TEST_F(Form1Test, LaysOutTheControlTableAtNinetySixDpi) {
     ScopedCallLog log;
@@ -142,22 +148,74 @@ TEST_F(Form1Test, GetShowsEachAnswerBehindItsPrefixAndTestsTheMacAgain) {
     for (size_t i = 0; i < invokes.size(); ++i) EXPECT_EQ(invokes[i], perPress[i % 4]) << i;
 }
 
+// Whatever number a member fails with, it is that member's error: even the one a crash is
+// reported with does not make the control a crashed one, which is still closed and unsited.
 TEST_F(Form1Test, AnErrorStopsTheCommandWhereItStandsAndEndsTheProgram) {
-    auto ip = ScriptAnswers(kDispIdLocalIp, L"str:10.0.0.7");
-    auto status = ScriptAnswers(kDispIdClientStatus, L"error:5:VbFunzioni:Pellora non risponde");
+    const struct Case {
+        const wchar_t* status;
+        long number;
+        std::wstring source, description;
+    } cases[] = {
+        {L"error:5:VbFunzioni:Pellora non risponde", 5, L"VbFunzioni", L"Pellora non risponde"},
+        {L"hresult:0x80010105", static_cast<long>(RPC_E_SERVERFAULT), kFunctionControlProgId,
+         ErrorFromHresult(RPC_E_SERVERFAULT, kFunctionControlProgId).Description()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.status)));
+        reports_.clear();
+        ScopedCallLog log;
+        auto demands = StandInDemands(L"logsite");
+        auto ip = ScriptAnswers(kDispIdLocalIp, L"str:10.0.0.7");
+        auto status = ScriptAnswers(kDispIdClientStatus, c.status);
+        Open();
+        PressGet();
+        ASSERT_EQ(reports_.size(), 1u);
+        const Report& report = reports_[0];
+        EXPECT_EQ(report.number, c.number);
+        EXPECT_EQ(report.source, c.source);
+        EXPECT_EQ(report.description, c.description);
+        EXPECT_EQ(report.labels[0], L"LocalIP: 10.0.0.7");
+        EXPECT_EQ(report.labels[1], L"Label3");
+        EXPECT_EQ(report.labels[2], L"Label4");
+        EXPECT_EQ(report.caption, L"Test OCX TALVO");
+        EXPECT_FALSE(IsWindow(form_->Window())) << "the program ends after the report";
+        EXPECT_EQ(DrainMessages(), std::optional<WPARAM>(static_cast<WPARAM>(c.number))) << "a non-zero exit code";
+        const std::vector<std::string> lines = log.Lines();
+        const auto close = std::find(lines.begin(), lines.end(), "close");
+        EXPECT_TRUE(close != lines.end() && std::find(close, lines.end(), "site cleared") != lines.end() &&
+                    lines.back() == "released")
+            << testing::PrintToString(lines);
+        form_.reset();
+    }
+}
+
+// A crash in a call nested in a member (the control pumps messages, and the focus handed to it
+// meanwhile faults) ends the command at its next call: the crashed control is asked nothing
+// more, and neither closed nor unsited.
+TEST_F(Form1Test, ACrashInsideAMembersMessageLoopStopsTheCommandAtItsNextCall) {
+    ScopedCallLog log;
+    auto demands = StandInDemands(L"av-focus,logsite");
+    auto ip = ScriptAnswers(kDispIdLocalIp, L"pump:300:str:10.0.0.7");
     Open();
-    PressGet();
+    ASSERT_TRUE(DrainMessages() == std::nullopt && !Logged(log.Lines(), "doverb -4"));
+    PostMessageW(form_->Control(IDC_VBFUNZIONI1), WM_SETFOCUS, 0, 0);
+    // The click without the button's own focus change: the control gets the focus only inside.
+    SendMessageW(form_->Window(), WM_COMMAND, MAKEWPARAM(IDC_COMMAND1, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(form_->Control(IDC_COMMAND1)));
     ASSERT_EQ(reports_.size(), 1u);
-    const Report& report = reports_[0];
-    EXPECT_EQ(report.number, 5);
-    EXPECT_EQ(report.source, L"VbFunzioni");
-    EXPECT_EQ(report.description, L"Pellora non risponde");
-    EXPECT_EQ(report.labels[0], L"LocalIP: 10.0.0.7");
-    EXPECT_EQ(report.labels[1], L"Label3");
-    EXPECT_EQ(report.labels[2], L"Label4");
-    EXPECT_EQ(report.caption, L"Test OCX TALVO");
-    EXPECT_FALSE(IsWindow(form_->Window())) << "the program ends after the report";
-    EXPECT_EQ(DrainMessages(), std::optional<WPARAM>(5)) << "a non-zero exit code";
+    EXPECT_EQ(reports_[0].number, static_cast<long>(RPC_E_SERVERFAULT));
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, L"The control crashed while giving it the focus: exception C0000005",
+                        reports_[0].description);
+    EXPECT_EQ(reports_[0].labels[0], L"LocalIP: 10.0.0.7") << "the member itself returned";
+    EXPECT_EQ(reports_[0].labels[1], L"Label3");
+    form_.reset();
+    EXPECT_EQ(reports_.size(), 1u);
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("invoke "); }),
+              2)
+        << testing::PrintToString(lines);
+    EXPECT_FALSE(Logged(lines, "close"));
+    EXPECT_FALSE(Logged(lines, "site cleared"));
 }
 
 TEST_F(Form1Test, AnswersWithoutATextFormAreNumberedErrors) {
@@ -204,10 +262,6 @@ TEST_F(Form1Test, AFailureWithoutExceptionInfoCarriesTheSystemsText) {
 }  // namespace
 
 namespace {
-
-bool Logged(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 // Controls that ask more of their container than the stand-in does by default.
 TEST_F(Form1Test, DemandingControlsComeUpInPlace) {

@@ -238,6 +238,8 @@ TEST_F(FaultInjection, EveryAnswerTypeIsShownAsTextOrReportedAsANumberedError) {
         {L"hresult:0x80020003", 438, L"Object doesn't support this property or method"},
         {L"hresult:0x8007000E", errnum::OutOfMemory, L"Out of memory"},
         {L"hresult:0x80004005", static_cast<long>(E_FAIL), SystemTextOr(E_FAIL)},
+        // The number a crash is reported with, returned by a member: that member's error.
+        {L"hresult:0x80010105", static_cast<long>(RPC_E_SERVERFAULT), L""},
         {L"hresult:0x800A0035", 53, SystemTextOr(static_cast<HRESULT>(0x800A0035))},
         // Says an exception happened but tells nothing about it.
         {L"hresult:0x80020009", static_cast<long>(DISP_E_EXCEPTION), L""},
@@ -380,9 +382,10 @@ TEST(FaultInjectionDirect, AHundredKibDescriptionReachesTheTopLevelWholeAndIsGiv
     for (const bool deferred : {false, true}) {
         SCOPED_TRACE(deferred ? "deferred" : "filled in");
         RaisingControl control(huge, deferred);
+        ControlCalls calls(kControlSource);
         const auto ask = [&] {
             try {
-                AskFunctionControl(&control, kDispIdMacAddress);
+                AskFunctionControl(ControlPtr<IDispatch>::Hold(calls, &control, L"holding it"), kDispIdMacAddress);
                 ADD_FAILURE() << "no error";
             } catch (const NumberedError& error) {
                 EXPECT_EQ(error.Number(), 1001);

@@ -10,6 +10,7 @@
 #include "Ambients.h"
 #include "Extender.h"
 #include "FormHarness.h"
+#include "OleSite.h"
 #include "StandInScript.h"
 #include "Unique.h"
 
@@ -118,6 +119,65 @@ TEST(Ambients, FontCarriesTheWindowsFaceAndSizeAndUnknownOnesAreNotFound) {
     EXPECT_EQ(GetAmbientProperty(DISPID_AMBIENT_AUTOCLIP, facts, value.put()), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(value->vt, VT_EMPTY);
     EXPECT_EQ(GetAmbientProperty(DISPID_AMBIENT_USERMODE, facts, nullptr), E_POINTER);
+}
+
+// An owner asked nothing here: what the site answers comes from the facts it was handed.
+struct QuietOwner final : SiteOwner {
+    void OnInPlaceActivate() noexcept override {}
+    void OnInPlaceDeactivate() noexcept override {}
+    void OnUIActivate() noexcept override {}
+    void OnUIDeactivate() noexcept override {}
+    void KeepInPlace() noexcept override {}
+    void UIDeactivate() noexcept override {}
+    void SetActiveObject(IOleInPlaceActiveObject*) noexcept override {}
+    bool TranslateKey(const MSG&) noexcept override { return false; }
+};
+
+TEST(Site, AnswersEveryInterfaceAsOneObjectAndItsFactsOnItsOwn) {
+    Windows windows;
+    QuietOwner owner;
+    const com_ptr<OleSite> site = OleSite::Create(
+        owner, {windows.host,
+                {windows.form.get(), nullptr, L"VbFunzioni1", 96},
+                {L"VbFunzioni1", 360, 240, 5175, 1095, windows.host, 3, L"", windows.form.get(), L"Form1"}});
+    const auto identity = site.try_query<IUnknown>();
+    for (const IID& iid : {IID_IOleClientSite, IID_IOleWindow, IID_IOleInPlaceSite, IID_IOleInPlaceSiteEx,
+                           IID_IOleControlSite, IID_IDispatch}) {
+        com_ptr<IUnknown> face;
+        ASSERT_EQ(site->QueryInterface(iid, face.put_void()), S_OK);
+        EXPECT_EQ(face.try_query<IUnknown>().get(), identity.get());
+    }
+    // The plain in-place site and its window are the Ex one, whose methods they share.
+    EXPECT_EQ(site.try_query<IOleWindow>().get(), static_cast<IOleWindow*>(site.try_query<IOleInPlaceSiteEx>().get()));
+    EXPECT_FALSE(site.try_query<IOleInPlaceSiteWindowless>());
+    com_ptr<IOleContainer> container;
+    ASSERT_EQ(site->GetContainer(container.put()), S_OK);
+    EXPECT_EQ(container.try_query<IParseDisplayName>().get(), static_cast<IParseDisplayName*>(container.get()));
+    HWND window = nullptr;
+    EXPECT_TRUE(container.try_query<IOleWindow>()->GetWindow(&window) == S_OK && window == windows.form.get());
+
+    POINTL himetric{2540, -5080};
+    POINTF twips{};
+    ASSERT_EQ(site->TransformCoords(&himetric, &twips, XFORMCOORDS_SIZE | XFORMCOORDS_HIMETRICTOCONTAINER), S_OK);
+    EXPECT_TRUE(twips.x == 1440.0f && twips.y == -2880.0f) << twips.x << " " << twips.y;
+    twips = {720.0f, 1e12f};
+    EXPECT_EQ(site->TransformCoords(&himetric, &twips, XFORMCOORDS_POSITION | XFORMCOORDS_CONTAINERTOHIMETRIC),
+              E_INVALIDARG)
+        << "beyond a LONG";
+    com_ptr<IDispatch> extender;
+    ASSERT_EQ(site->GetExtendedControl(extender.put()), S_OK);
+    EXPECT_EQ(Read(extender.get(), L"TabIndex"), L"2:3");
+    DISPPARAMS none{};
+    unique_variant userMode;
+    EXPECT_EQ(site->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, userMode.put(), nullptr,
+                           nullptr),
+              S_OK);
+    EXPECT_TRUE(userMode->vt == VT_BOOL && userMode->boolVal == VARIANT_TRUE);
+
+    // Its owner gone, it answers without the facts that belong to it.
+    site->Detach();
+    EXPECT_EQ(site->GetWindow(&window), E_FAIL);
+    EXPECT_EQ(site->GetExtendedControl(extender.put()), E_UNEXPECTED);
 }
 
 // What a control's child receives back from the host.
