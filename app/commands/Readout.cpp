@@ -3,9 +3,9 @@
 #include <string_view>
 #include <utility>
 
-#include "Program.h"
 #include "FullPathClientInstalled.h"
 #include "NumberedError.h"
+#include "Program.h"
 #include "Unique.h"
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include "ControlDiagnosis.h"
 #include "GrowingBuffer.h"
-#include "Program.h"
 #include "NumberedError.h"
+#include "Program.h"
 #include "Unique.h"
 #include "VersionRecord.h"
 
