@@ -98,19 +98,19 @@ TEST(Unique, PutReleasesWhatWasHeld) {
 
 namespace {
 
-// A text that grows once, right after its length was first asked: as a label that another
-// thread writes to between the two calls.
+// A label whose text grows once, right after its length was first asked: as a label that
+// another thread writes to between the two calls. Until then it keeps its text as any window.
 std::wstring g_text;
-bool g_grown = false;
+bool g_growing = false;
 
 LRESULT CALLBACK GrowingText(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_GETTEXTLENGTH) {
+    if (!g_text.empty() && message == WM_GETTEXTLENGTH) {
         const auto length = static_cast<LRESULT>(g_text.size());
-        if (!g_grown) g_text += L" and then some more";
-        g_grown = true;
+        if (g_growing) g_text += L" and then some more";
+        g_growing = false;
         return length;
     }
-    if (message == WM_GETTEXT) {
+    if (!g_text.empty() && message == WM_GETTEXT) {
         if (wParam == 0) return 0;
         const size_t copied = std::min(g_text.size(), static_cast<size_t>(wParam) - 1);
         auto* out = reinterpret_cast<wchar_t*>(lParam);
@@ -124,8 +124,13 @@ LRESULT CALLBACK GrowingText(HWND window, UINT message, WPARAM wParam, LPARAM lP
 }  // namespace
 
 TEST(WindowText, ReadsTheWholeTextEvenOneThatGrewBeforeItWasRead) {
+    WNDCLASSW kind{};
+    kind.lpfnWndProc = &GrowingText;
+    kind.hInstance = GetModuleHandleW(nullptr);
+    kind.lpszClassName = L"TalvoGrowingLabel";
+    ASSERT_NE(RegisterClassW(&kind), 0);
     const unique_hwnd label(
-        CreateWindowW(L"STATIC", L"Label2", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+        CreateWindowW(kind.lpszClassName, L"Label2", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, kind.hInstance, nullptr));
     ASSERT_TRUE(label);
     EXPECT_EQ(WindowText(label.get()), L"Label2");
     const std::wstring path = L"FullPathClientInstalled: C:\\" + std::wstring(4000, L'x');
@@ -136,6 +141,6 @@ TEST(WindowText, ReadsTheWholeTextEvenOneThatGrewBeforeItWasRead) {
     EXPECT_EQ(WindowText(nullptr), L"");
 
     g_text = L"LocalIP: 10.0.0.7";
-    SetWindowLongPtrW(label.get(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&GrowingText));
+    g_growing = true;
     EXPECT_EQ(WindowText(label.get()), L"LocalIP: 10.0.0.7 and then some more");
 }
