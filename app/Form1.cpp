@@ -116,7 +116,14 @@ std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi, ErrorReporter 
                          frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get()))
         ThrowLastError(kProgramSource);
 
-    form->CreateControls(instance);
+    const LONG crashes = ControlCalls::Crashes();
+    try {
+        form->CreateControls(instance);
+    } catch (...) {
+        // Before the window goes: destroying it would run the crashed control's code.
+        if (ControlCalls::Crashes() != crashes) watchdog::ReportCrashAndEnd(form->reporter_, nullptr, CaughtError());
+        throw;
+    }
     // The report is offered where it changes neither the layout nor the client area.
     if (HMENU system = GetSystemMenu(form->window_, FALSE)) {
         AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
@@ -187,15 +194,20 @@ ReadoutWindow Form1::ReadoutTargets() const noexcept {
 }
 
 // The program ends after its first report: one report per run, and its code is the exit code.
-void Form1::Report(HWND owner, const NumberedError& error) noexcept {
+// After a crash it ends right there: a fault may have left a lock held or the heap damaged, and
+// closing the window, uninitialising OLE or exiting would run the control's code again.
+void Form1::Report(HWND owner, const NumberedError& error, bool crashed) noexcept {
     if (reported_) return;
     reported_ = true;
-    ReportError(reporter_, owner, error);
     exitCode_ = ExitCodeFor(error);
+    if (crashed)
+        watchdog::ReportCrashAndEnd(reporter_, owner, error);
+    else
+        ReportError(reporter_, owner, error);
 }
 
 void Form1::ReportAndClose(const NumberedError& error) noexcept {
-    Report(window_, error);
+    Report(window_, error, true);
     if (window_) DestroyWindow(window_);
 }
 
@@ -221,7 +233,7 @@ void Form1::RunCommand(Command command) noexcept {
     if (vbFunzioni1_) {
         if (std::optional<NumberedError> fault = vbFunzioni1_->TakeFault()) error = std::move(fault);
     }
-    if (error) Report(window_, *error);
+    if (error) Report(window_, *error, vbFunzioni1_ && vbFunzioni1_->Crashed());
     busy_ = false;
     if (error || closePending_) {
         if (window_) DestroyWindow(window_);
@@ -259,7 +271,7 @@ void Form1::TearDownControl() noexcept {
     const std::unique_ptr<HostedControl> control = std::move(vbFunzioni1_);
     control->Close();
     // A crash in the control's teardown is still a crash: reported, and a non-zero exit.
-    if (const std::optional<NumberedError> fault = control->TakeFault()) Report(nullptr, *fault);
+    if (const std::optional<NumberedError> fault = control->TakeFault()) Report(nullptr, *fault, true);
 }
 
 bool Form1::PreTranslateMessage(MSG& message) noexcept {

@@ -67,7 +67,7 @@ private:
     ReadoutWindow ReadoutTargets() const noexcept;
     template <typename Command>
     void RunCommand(Command command) noexcept;
-    void Report(HWND owner, const NumberedError& error) noexcept;
+    void Report(HWND owner, const NumberedError& error, bool crashed) noexcept;
     void ReportAndClose(const NumberedError& error) noexcept;
     void TearDownControl() noexcept;
     void CopyReport() noexcept;

@@ -57,6 +57,7 @@ public:
     // down), handed once to the form to report: neither a window procedure nor a destructor
     // can throw it.
     std::optional<NumberedError> TakeFault() noexcept { return calls_.TakeFault(); }
+    bool Crashed() const noexcept { return calls_.Crashed(); }
 
 private:
     void Create(const ControlPlacement& placement);

@@ -159,8 +159,10 @@ TEST(CommandAlone, ACrashInTheControlIsReportedAndEndsTheProgram) {
                             std::wstring(L"The control crashed while ") + c.doing + L": exception " + c.what, text);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
         EXPECT_EQ(app.WaitForExit(), std::optional<DWORD>(kServerFault));
-        // A crashed control is only let go of: no call reaches it after the crash.
+        // A crashed control is only let go of: no call reaches it after the crash, and the program
+        // ends without its DLL hearing of it.
         const auto lines = log.Lines();
+        EXPECT_EQ(Count(lines, "detach"), 0u);
         const auto get = std::ranges::find(lines, "invoke dispid=0x60030001 flags=3 args=0 named=0");
         if (c.when == kInGet) {
             ASSERT_NE(get, lines.end());

@@ -360,8 +360,8 @@ TEST(StandInDemands, EditUiActivatesOnceTakesTheFocusAndGivesItBack) {
                                         "SetActiveObject none", "OnUIDeactivate", "OnFocus 0", "OnUIActivate",
                                         "GetWindowContext", "SetActiveObject VbFunzioni", "OnFocus 1",
                                         "SetActiveObject none", "OnUIDeactivate", "OnFocus 0", "OnInPlaceDeactivate"}));
-    EXPECT_EQ(log.Lines(),
-              (std::vector<std::string>{"doverb -4", "inplace left=24 top=16 right=369 bottom=89", "uiactivate",
-                                        "doverb -4", "accelerator message=0x0100 key=0x09", "uideactivate",
-                                        "uiactivate", "uideactivate", "deactivate", "close", "released"}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"doverb -4", "inplace left=24 top=16 right=369 bottom=89",
+                                                     "uiactivate", "doverb -4", "accelerator message=0x0100 key=0x09",
+                                                     "uideactivate", "uiactivate", "uideactivate", "window destroyed",
+                                                     "deactivate", "close", "released"}));
 }
