@@ -97,6 +97,12 @@ TEST(Hang, CancelEndsTheProgramWithTheTimeOutCode) {
         ASSERT_NE(box, nullptr);
         EXPECT_PRED_FORMAT2(testing::IsSubstring, c.doing, MessageBoxText(box));
         if (c.waitOnce) {
+            // Ctrl+C copies it, as the program's other boxes, and the box stays.
+            const std::optional<std::wstring> copied = Copied([&] { return TypeCtrlC(box); });
+            ASSERT_TRUE(copied.has_value());
+            EXPECT_PRED_FORMAT2(testing::IsSubstring, c.doing, *copied);
+            EXPECT_PRED_FORMAT2(testing::IsSubstring, L"\r\nOK   Cancel   \r\n", *copied);
+            EXPECT_TRUE(IsWindowVisible(box));
             PostMessageW(box, WM_COMMAND, IDOK, 0);
             ASSERT_TRUE(Within(3000, [&] { return !IsWindow(box); }));
             const ULONGLONG kept = GetTickCount64();
