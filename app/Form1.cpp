@@ -252,6 +252,12 @@ void Form1::CopyReport() noexcept {
         for (int i = 0; i < 4; ++i) shown.labels[i] = TextOf(Control(static_cast<ControlId>(IDC_LABEL2 + i)));
         shown.caption = TextOf(window_);
         shown.listItems = SendMessageW(Control(IDC_LIST1), LB_GETCOUNT, 0, 0);
+        if (vbFunzioni1_) shown.timings.push_back({L"Creation", vbFunzioni1_->CreationMs()});
+        for (int i = 0; i < lastPress_.count; ++i) {
+            wchar_t what[48];
+            wsprintfW(what, L"Get, member 0x%08X", static_cast<unsigned>(lastPress_.members[i].member));
+            shown.timings.push_back({what, lastPress_.members[i].ms});
+        }
         SYSTEMTIME now{};
         GetLocalTime(&now);
         CopyToClipboard(window_, ComposeReport(shown, kFunctionControlProgId,
@@ -315,7 +321,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (HIWORD(wParam) == BN_CLICKED) {
                 switch (LOWORD(wParam)) {
                     case IDC_COMMAND1:
-                        RunCommand([this] { ReadoutCommand(FunctionControl(), ReadoutTargets()); });
+                        RunCommand([this] { ReadoutCommand(FunctionControl(), ReadoutTargets(), lastPress_); });
                         return 0;
                     case IDC_COMMAND2:
                         RunCommand([this] { ProcessListCommand(Control(IDC_LIST1)); });

@@ -81,6 +81,7 @@ private:
     bool busy_ = false;          // a command is running
     bool reported_ = false;      // an error was reported: the program is ending
     bool closePending_ = false;  // the user closed the window meanwhile
+    PressTimes lastPress_;
     ErrorReporter reporter_;
     unique_hgdiobj font_;
     std::unique_ptr<HostedControl> vbFunzioni1_;
