@@ -539,6 +539,9 @@ private:
             case Behaviour::Kind::StackOverflow:
                 OverflowStack();
                 break;
+            case Behaviour::Kind::SmashedChain:
+                SmashChainAndFault();
+                break;
             default:
                 break;
         }

@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <string>
 
+#include "ForeignCall.h"
+#include "Program.h"
 #include "TopLevelReport.h"
 
 namespace {
@@ -199,7 +201,23 @@ DWORD WINAPI Watch(void*) {
     }
 }
 
+// A fault the guard never saw: the control broke the thread's handler chain. Reported as any
+// crash of the call being made, then the end.
+void ReportLostGuard(const ForeignFault& fault) noexcept {
+    Snapshot call{};
+    if (!Take(call) || call.thread != GetCurrentThreadId()) {
+        CopyView(call.source, kProgramSource, std::size(kProgramSource) - 1);
+        CopyView(call.doing, L"calling it", 10);
+    }
+    try {
+        watchdog::ReportCrashAndEnd({}, nullptr, FaultError(fault, call.doing, call.source));
+    } catch (...) {
+        watchdog::End(static_cast<UINT>(RPC_E_SERVERFAULT));
+    }
+}
+
 BOOL CALLBACK StartWatch(INIT_ONCE*, void*, void**) {
+    WatchForLostGuards(&ReportLostGuard);
     g_requested = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE thread = g_requested && g_done ? CreateThread(nullptr, 0, &Watch, nullptr, 0, &g_watchThread) : nullptr;

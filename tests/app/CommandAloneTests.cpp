@@ -134,6 +134,8 @@ TEST(CommandAlone, ACrashInTheControlIsReportedAndEndsTheProgram) {
         // Raised through the system's RaiseException: the fault is seen there, not in the control.
         {L"cxx", L"", kInGet, kGet, L"E06D7363 (C++ exception) at "},
         {L"overflow", L"", kInGet, kGet, L"C00000FD (stack overflow) at VbFunzioniStandIn.dll+0x"},
+        // The thread's handler chain broken first: only the program's last resort sees it.
+        {L"smash", L"", kInGet, kGet, kAv},
         // An object answer runs the control's code when converted to text, and when let go of.
         {L"dispatch:av-invoke", L"", kInGet, L"reading the answer of member 0x60030001", kAv},
         {L"dispatch:av-release", L"", kInGet, L"freeing the answer of member 0x60030001", kAv},
