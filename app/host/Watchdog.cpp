@@ -175,11 +175,16 @@ DWORD WINAPI Watch(void*) {
     unsigned watched = 0;
     ULONGLONG askAt = 0;  // time inside the call when the user is asked
     for (;;) {
-        if (WaitForSingleObject(g_requested, kLookEveryMs) == WAIT_OBJECT_0) {
+        const DWORD woke = MsgWaitForMultipleObjects(1, &g_requested, FALSE, kLookEveryMs, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) {
             g_request.fn(g_request.context);
             SetEvent(g_done);
             continue;
         }
+        // Once it has shown a box the thread has windows of its own (the platform's IME window
+        // for one), and a message sent to them, a broadcast included, waits until it is taken.
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
         Snapshot call;
         if (!Take(call)) continue;
         if (call.serial != watched) {

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "ControlIds.h"
+#include "FormHarness.h"
 #include "Readout.h"
 #include "RunningApp.h"
 #include "StandInScript.h"
+#include "Text.h"
 #include "Watchdog.h"
 
 namespace {
@@ -115,6 +119,59 @@ TEST(Hang, CancelEndsTheProgramWithTheTimeOutCode) {
         EXPECT_FALSE(Logged(log, "window destroyed"));
         EXPECT_FALSE(Logged(log, "detach"));
     }
+}
+
+// The watch in process, its threshold shortened. A call that keeps the thread's messages
+// moving (a dialog of the control's own) is busy, not stuck: the user can still reach it. One
+// that does not is asked about, and Cancel hands the time-out's code to the program's ending.
+class HangInProcess : public FormHarness {
+protected:
+    void TearDown() override {
+        watchdog::SetThreshold(watchdog::kThresholdMs);
+        FormHarness::TearDown();
+    }
+};
+
+BOOL CALLBACK CancelHangBox(HWND window, LPARAM boxes) {
+    // A message box's text first: reading a caption waits on the window's thread, which may be
+    // the test's, inside the call.
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId() || GetDlgItem(window, 0xFFFF) == nullptr) return TRUE;
+    wchar_t caption[64] = {};
+    GetWindowTextW(window, caption, 64);
+    if (std::wstring(caption) == L"Test OCX TALVO" && IsWindowVisible(window) &&
+        PostMessageW(window, WM_COMMAND, IDCANCEL, 0))
+        ++*reinterpret_cast<std::atomic<int>*>(boxes);
+    return TRUE;
+}
+
+TEST_F(HangInProcess, OnlyAThreadThatStoppedDispatchingIsAskedAbout) {
+    watchdog::SetThreshold(300);
+    auto ip = ScriptAnswers(kDispIdLocalIp, L"modal:1500:str:10.0.0.1|hang:1500:str:10.0.0.2");
+    Open();
+    std::atomic<int> boxes{0};
+    std::atomic<bool> done{false};
+    std::thread user([&] {
+        while (!done) {
+            EnumWindows(&CancelHangBox, reinterpret_cast<LPARAM>(&boxes));
+            Sleep(50);
+        }
+    });
+    PressGet();
+    EXPECT_EQ(Label(IDC_LABEL2), L"LocalIP: 10.0.0.1") << (reports_.empty() ? "" : ToUtf8(reports_[0].description));
+    EXPECT_EQ(boxes, 0) << "a control showing a dialog is not stuck";
+    EXPECT_EQ(ended_, 0u);
+
+    PressGet();
+    Sleep(500);  // a box the watch closes itself goes with a delay; the user's Cancel came first
+    done = true;
+    user.join();
+    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(ended_, kHungExitCode);
+    // The test's ending returns: the call came back and the program carried on.
+    EXPECT_EQ(Label(IDC_LABEL2), L"LocalIP: 10.0.0.2");
+    EXPECT_TRUE(reports_.empty());
 }
 
 }  // namespace
