@@ -26,8 +26,9 @@ struct GuardFrame {
 };
 
 // The innermost guard of each thread, for the vectored handler to look for on the chain. A
-// slot of the system's own: reading it allocates nothing, whatever thread faults.
-const DWORD g_guardSlot = TlsAlloc();
+// slot of the system's own, taken when the watch is installed: reading it allocates nothing,
+// whatever thread faults.
+DWORD g_guardSlot = TLS_OUT_OF_INDEXES;
 
 EXCEPTION_REGISTRATION_RECORD* InnermostGuard() noexcept {
     return g_guardSlot != TLS_OUT_OF_INDEXES ? static_cast<EXCEPTION_REGISTRATION_RECORD*>(TlsGetValue(g_guardSlot))
@@ -275,9 +276,10 @@ bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept 
 
 void WatchForLostGuards(void (*report)(const ForeignFault& fault) noexcept) noexcept {
     g_reportLostGuard = report;
+    if (g_guardSlot != TLS_OUT_OF_INDEXES) return;
+    g_guardSlot = TlsAlloc();
     // First in line: the chain's handlers may be unreachable.
-    static const PVOID installed = AddVectoredExceptionHandler(1, &LostGuardWatch);
-    (void)installed;
+    if (g_guardSlot != TLS_OUT_OF_INDEXES) AddVectoredExceptionHandler(1, &LostGuardWatch);
 }
 
 std::wstring ExceptionName(DWORD code) {

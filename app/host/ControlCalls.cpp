@@ -22,7 +22,7 @@ bool FreeingRunsForeignCode(const VARIANT& value) noexcept {
 void ControlCalls::ThrowIfCrashed() {
     if (!crashed_) return;
     pending_ = false;
-    if (fault_) throw *fault_;
+    if (fault_) throw NumberedError(*fault_);
     throw NumberedError(static_cast<long>(RPC_E_SERVERFAULT), source_, L"The control crashed.");
 }
 

@@ -162,9 +162,10 @@ void HostedControl::Create(const ControlPlacement& placement) {
 
     if (hasUserInterface_) {
         RECT rect = HostRect();
-        IOleClientSite* site = site_.get();
-        hr = calls_.Run(L"activating it",
-                        [&] { return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site, 0, host_, &rect); });
+        IOleClientSite* clientSite = site_.get();
+        hr = calls_.Run(L"activating it", [&] {
+            return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, clientSite, 0, host_, &rect);
+        });
         if (FAILED(hr)) throw StepError(progId, L"activated in place", hr);
     } else {
         // Invisible at run time, as in a VB6 form: sited and loaded, passed over by Tab.
