@@ -11,8 +11,6 @@ enum ControlId : int {
     IDC_COMMAND2 = 108,
 };
 
-#include "Program.h"
-
 // The caption Form1 starts with; tests find the window by it.
 inline constexpr wchar_t kForm1Caption[] = L"Test OCX TALVO";
 inline constexpr wchar_t kForm1ClassName[] = L"TalvoForm1";

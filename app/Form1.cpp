@@ -9,6 +9,7 @@
 #include "CopyReport.h"
 #include "ProcessListCommand.h"
 #include "ScreenDpi.h"
+#include "WindowText.h"
 
 namespace {
 
@@ -49,12 +50,7 @@ WindowKind KindOf(ControlKind kind) {
     return {WC_STATICW, 0, 0};
 }
 
-std::wstring TextOf(HWND window) {
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
-    return text;
-}
+std::wstring TextOf(HWND window) { return WindowText(window); }
 
 void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
     WNDCLASSEXW existing{};

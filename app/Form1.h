@@ -10,6 +10,7 @@
 
 #include "ControlIds.h"
 #include "HostedControl.h"
+#include "Program.h"
 #include "Readout.h"
 #include "TopLevelReport.h"
 #include "Unique.h"

@@ -10,6 +10,7 @@
 
 #include "Bench.h"
 #include "Form1.h"
+#include "WindowText.h"
 
 namespace bench {
 
@@ -58,12 +59,5 @@ private:
     std::unique_ptr<Form1> form_;
     std::wstring lastError_;
 };
-
-inline std::wstring WindowText(HWND window) {
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
-    return text;
-}
 
 }  // namespace bench

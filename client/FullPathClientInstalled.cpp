@@ -2,9 +2,10 @@
 
 #include <windows.h>
 
-#include <cwchar>
 #include <string_view>
+#include <utility>
 
+#include "GrowingBuffer.h"
 #include "NumberedError.h"
 #include "Unique.h"
 #include "VersionRecord.h"
@@ -15,16 +16,8 @@ namespace {
 constexpr wchar_t kSource[] = L"FullPathClientInstalled";
 
 std::wstring OwnModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) ThrowLastError(kSource, ERROR_MOD_NOT_FOUND);
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);  // truncated
-    }
+    if (auto path = ModulePath(nullptr)) return std::move(*path);
+    ThrowLastError(kSource, ERROR_MOD_NOT_FOUND);
 }
 
 // Read from the running program's own version record every time, not cached.
@@ -32,11 +25,9 @@ std::wstring CompanyName() {
     const std::wstring module = OwnModulePath();
     const VersionRecord record(module.c_str());
     if (record.empty()) ThrowLastError(kSource, ERROR_RESOURCE_TYPE_NOT_FOUND);
-    UINT length = 0;
-    const void* text = record.Value(L"\\StringFileInfo\\041004B0\\CompanyName", length);
-    if (text == nullptr) ThrowLastError(kSource, ERROR_RESOURCE_NAME_NOT_FOUND);
-    const wchar_t* name = static_cast<const wchar_t*>(text);
-    return std::wstring(name, wcsnlen(name, length));
+    std::wstring name = record.String(L"CompanyName");
+    if (name.empty()) ThrowLastError(kSource, ERROR_RESOURCE_NAME_NOT_FOUND);
+    return name;
 }
 
 std::wstring KeyPath(std::wstring_view product) {

@@ -1,8 +1,19 @@
 #include "ForeignCall.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cwchar>
 #include <iterator>
+
+#include "GrowingBuffer.h"
+
+// The guard is a frame handler on the fs:[0] chain: that chain exists on 32-bit x86 only, and
+// C++ exceptions must leave it alone (DWARF tables, not SJLJ registrations of their own on it).
+#if !defined(__i386__)
+#error "The foreign-call guard links an SEH record at fs:[0]: 32-bit x86 only."
+#elif defined(__USING_SJLJ_EXCEPTIONS__) || defined(__SEH__)
+#error "The foreign-call guard needs table-based (DWARF) C++ exceptions, not SJLJ or SEH-based ones."
+#endif
 
 namespace {
 
@@ -16,6 +27,10 @@ constexpr DWORD kDelayLoadProcedure = 0xC06D007F;
 
 // One guard's state, on RunGuarded's own frame. The record comes first: the system hands the
 // handler the record's address as the establisher frame.
+// __builtin_setjmp rather than setjmp: it saves only the frame and stack pointers, with no
+// library state to restore, and the longjmp back runs nothing of the C runtime's.
+// No SafeSEH table lists GuardHandler, and none is needed: the loader checks handlers against
+// such a table only in images that carry one, and GNU ld writes none into this program.
 struct GuardFrame {
     EXCEPTION_REGISTRATION_RECORD record;
     void* resume[5];  // __builtin_setjmp's buffer
@@ -24,6 +39,7 @@ struct GuardFrame {
     DWORD parameters;
     ULONG_PTR info[2];
 };
+static_assert(offsetof(GuardFrame, record) == 0, "the handler's establisher frame is the record's address");
 
 // The innermost guard of each thread, for the vectored handler to look for on the chain. A
 // slot of the system's own, taken when the watch is installed: reading it allocates nothing,
@@ -128,17 +144,7 @@ bool IsFloatFault(DWORD code) {
 }
 
 std::wstring ModuleFileName(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return L"";
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        if (path.size() >= 32768) return L"";
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = ModulePath(module).value_or(std::wstring());
     const size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
@@ -239,7 +245,7 @@ LONG CALLBACK LostGuardWatch(EXCEPTION_POINTERS* pointers) {
 
 }  // namespace
 
-bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept {
+bool RunGuarded(void (*fn)(void*) noexcept, void* context, ForeignFault& fault) noexcept {
     GuardFrame frame{};
     frame.record.Next = ChainHead();
     frame.record.Handler = GuardHandler;

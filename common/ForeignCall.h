@@ -28,7 +28,7 @@ struct ForeignFault {
 // are not destroyed, and fn must not throw C++ exceptions (GuardForeignCall carries them).
 // On first use in a thread it raises the thread's stack guarantee to 16 KiB and arms guard
 // pages, so an overflow leaves room to report it; after an overflow it arms them again.
-bool RunGuarded(void (*fn)(void*), void* context, ForeignFault& fault) noexcept;
+bool RunGuarded(void (*fn)(void*) noexcept, void* context, ForeignFault& fault) noexcept;
 
 // Runs call(); an SEH exception that leaves it comes back as a fault instead of unwinding
 // further. Keep `call` to the foreign call itself: objects with destructors alive in its frames

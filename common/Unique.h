@@ -156,6 +156,13 @@ public:
     }
     ~com_ptr() { reset(); }
 
+    // Takes over a reference already counted: a new object's first one, or an out-parameter's.
+    static com_ptr attach(I* ptr) noexcept {
+        com_ptr taken;
+        taken.ptr_ = ptr;
+        return taken;
+    }
+
     I* get() const noexcept { return ptr_; }
     I* operator->() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }

@@ -3,6 +3,7 @@
 // SystemDll.h); the program does not import it, so no version.dll beside it is ever loaded.
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "Unique.h"
@@ -13,10 +14,18 @@ public:
     explicit VersionRecord(const wchar_t* path);
 
     bool empty() const noexcept { return block_.empty(); }
-    // A value, named as VerQueryValueW names it ("\\" is the fixed part); null when absent.
+    // A value, named as VerQueryValueW names it ("\\" is the fixed part); null when absent or
+    // when what the record says of it reaches outside the record. A string's length is in
+    // characters, anything else's in bytes.
     const void* Value(const wchar_t* name, UINT& length) const noexcept;
     // The fixed part, when the record has a whole one.
     const VS_FIXEDFILEINFO* Fixed() const noexcept;
+
+    // A string such as L"CompanyName", trimmed, from the first of the record's own language
+    // tables that has it non-empty, then from the usual US English ones; empty when none has.
+    std::wstring String(const wchar_t* name) const;
+    // The fixed file version as a.b.c.d; empty without a fixed part.
+    std::wstring FixedVersion() const;
 
 private:
     unique_hmodule dll_;

@@ -12,7 +12,9 @@ cd "$root"
 "$root/scripts/static-checks.sh" "$build"
 
 trap '"$root/scripts/wine-down.sh" "$build"' EXIT
+# Set-up once, before the first test: the tests only run programs on the server it started.
 "$root/scripts/wine-up.sh" "$build"
+export TALVO_WINE_RUN=1
 
 # Heap pass: Wine validates every heap operation and reports what it finds on stderr.
 heap_log="$build/heap-check.log"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Brings the build's Wine prefix up: creates it on first use, starts an Xvfb when there is no
-# display, keeps one wineserver warm and registers the stand-in control when it was rebuilt.
-# Cheap when everything is already up.  Usage: wine-up.sh BUILD_DIR
+# display, keeps one wineserver running and registers the stand-in control when it was rebuilt.
+# Cheap when everything is already up. It never stops a server: programs of the prefix may be
+# running on it (a test started by another test's set-up lost its server that way).
+# Usage: wine-up.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${1:?build folder}
@@ -37,10 +39,16 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 # A persistent server before any registry write: a write made in a short-lived server can
-# be lost when the next one takes over. Every later wine start then costs a fraction of a
-# second. Started with output to /dev/null, or it keeps our caller's pipe open for good.
-if quiet wineserver -p; then
+# be lost when the next one takes over; the persistent one saves what it holds when it stops.
+# Every later wine start then costs a fraction of a second. Started with output to /dev/null,
+# or it keeps our caller's pipe open for good.
+if ! talvo_server_pid >/dev/null; then
+    quiet wineserver -p || true
     quiet wine cmd /c exit
+    if ! talvo_server_pid >/dev/null; then
+        echo "wine-up: no Wine server stays up for the prefix $WINEPREFIX" >&2
+        exit 1
+    fi
 fi
 
 changed=0
@@ -77,13 +85,8 @@ if [ -f "$dll" ] && { [ ! -f "$stamp" ] || [ "$dll" -nt "$stamp" ]; }; then
     changed=1
 fi
 
-# Settings are on disk before anyone relies on them: the server saves the registry when it
-# stops; a new persistent one takes over.
+# Settings live in the running server, which every program of the prefix asks.
 if [ "$changed" = 1 ]; then
-    quiet wineserver -k || true
-    quiet wineserver -w || true
-    quiet wineserver -p || true
-    quiet wine cmd /c exit
     touch "$WINEPREFIX/.talvo-ready"
     echo "$want_managed" >"$managed_state"
     if [ "$registered" = 1 ]; then touch "$stamp"; fi

@@ -4,10 +4,10 @@
 #include <string_view>
 #include <utility>
 
-#include "Program.h"
-#include "Stopwatch.h"
 #include "FullPathClientInstalled.h"
 #include "NumberedError.h"
+#include "Program.h"
+#include "Stopwatch.h"
 #include "Unique.h"
 
 namespace {
@@ -63,9 +63,9 @@ struct OwnedExcepInfo {
 // The error the control raised, as it described it.
 NumberedError ErrorFromExcepInfo(OwnedExcepInfo& raised, DISPID member) {
     EXCEPINFO& info = raised.info;
-    if (info.pfnDeferredFillIn != nullptr) {
-        const auto fillIn = std::exchange(info.pfnDeferredFillIn, nullptr);
+    if (const auto fillIn = info.pfnDeferredFillIn) {
         raised.calls.Run(Doing(L"calling", member), [&] { return fillIn(&info); });
+        info.pfnDeferredFillIn = nullptr;
     }
     const std::wstring_view description = FromBstr(info.bstrDescription);
     const HRESULT scode = info.scode != 0 ? info.scode : DISP_E_EXCEPTION;

@@ -7,6 +7,7 @@
 
 #include "ComObject.h"
 #include "VariantAnswer.h"
+#include "WindowText.h"
 
 namespace {
 
@@ -46,19 +47,18 @@ HRESULT Twips(int value, VARIANT* result) noexcept {
     return S_OK;
 }
 
-HRESULT WindowText(HWND window, VARIANT* result) noexcept {
-    const int length = GetWindowTextLengthW(window);
-    unique_bstr text(SysAllocStringLen(nullptr, static_cast<UINT>(length > 0 ? length : 0)));
-    if (!text) return E_OUTOFMEMORY;
-    // The length is an upper bound; the text may also have changed in between.
-    const int copied = length > 0 ? GetWindowTextW(window, text.get(), length + 1) : 0;
-    if (static_cast<UINT>(copied) != text.length()) {
-        text.reset(SysAllocStringLen(text.get(), static_cast<UINT>(copied > 0 ? copied : 0)));
-        if (!text) return E_OUTOFMEMORY;
+// The caption read live; a text that grew while it was read is read again, not cut.
+HRESULT WindowTextAnswer(HWND window, VARIANT* result) noexcept {
+    try {
+        const std::wstring text = WindowText(window);
+        unique_bstr answer(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+        if (!answer) return E_OUTOFMEMORY;
+        result->vt = VT_BSTR;
+        result->bstrVal = answer.release();
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
-    result->vt = VT_BSTR;
-    result->bstrVal = text.release();
-    return S_OK;
 }
 
 LONG StyleOf(HWND window) noexcept { return window != nullptr ? GetWindowLongW(window, GWL_STYLE) : 0; }
@@ -125,7 +125,7 @@ private:
             case kName:
                 return AnswerText(name_, result);
             case kCaption:
-                return WindowText(form_, result);
+                return WindowTextAnswer(form_, result);
             case kHwnd:
                 return AnswerLong(HandleToLong(form_), result);
             default:
@@ -187,9 +187,6 @@ private:
 
 com_ptr<IDispatch> CreateExtender(ExtenderFacts facts) {
     // Each starts with the one reference its com_ptr takes over.
-    com_ptr<IDispatch> parent;
-    *parent.put() = new FormObject(facts.form, facts.formName);
-    com_ptr<IDispatch> extender;
-    *extender.put() = new Extender(std::move(facts), std::move(parent));
-    return extender;
+    auto parent = com_ptr<IDispatch>::attach(new FormObject(facts.form, facts.formName));
+    return com_ptr<IDispatch>::attach(new Extender(std::move(facts), std::move(parent)));
 }

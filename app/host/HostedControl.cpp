@@ -39,33 +39,6 @@ private:
     SIZEL extent_;
 };
 
-// Why creation failed, found the way COM walked; the platform's own code and text follow.
-NumberedError CreationError(const wchar_t* progId, HRESULT hr) {
-    NumberedError base = ErrorFromHresult(hr, kProgramSource);
-    const std::wstring diagnosis = DiagnoseControlCreation(progId, hr);
-    std::wstring text = L"Cannot create the control \"" + std::wstring(progId) + L"\"";
-    if (diagnosis.empty()) return NumberedError(base.Number(), base.Source(), text + L": " + base.Description());
-    wchar_t code[16];
-    wsprintfW(code, L"0x%08X", static_cast<unsigned>(hr));
-    text += L". " + diagnosis + L"\n\n(" + code + L": " + base.Description() + L")";
-    return NumberedError(base.Number(), base.Source(), std::move(text));
-}
-
-// A step after creation that the control refused; the step is named for the user.
-NumberedError StepError(const wchar_t* progId, const wchar_t* step, HRESULT hr) {
-    NumberedError base = ErrorFromHresult(hr, kProgramSource);
-    return NumberedError(
-        base.Number(), base.Source(),
-        L"The control \"" + std::wstring(progId) + L"\" could not be " + step + L": " + base.Description());
-}
-
-NumberedError NotAControlError(const wchar_t* progId) {
-    return NumberedError(E_NOINTERFACE, kProgramSource,
-                         L"The object registered as \"" + std::wstring(progId) +
-                             L"\" is not an ActiveX control: it cannot be placed on a window (it has no "
-                             L"IOleObject interface). Check that the ProgID names the control's class.");
-}
-
 }  // namespace
 
 HostedControl::HostedControl(HWND host, const ControlPlacement& placement)
@@ -76,7 +49,7 @@ HostedControl::HostedControl(HWND host, const ControlPlacement& placement)
     try {
         Create(placement);
         // A crash in a callback or a release on the way is the creation's failure too.
-        if (std::optional<NumberedError> fault = calls_.TakeFault()) throw std::move(*fault);
+        if (std::optional<NumberedError> fault = calls_.TakeFault()) throw NumberedError(std::move(*fault));
         creationMs_ = watch.Ms();
     } catch (...) {
         Release();
@@ -112,8 +85,7 @@ SiteFacts HostedControl::FactsForSite() const {
 void HostedControl::Load(SIZEL extent) {
     // A control that refuses its saved properties starts from its defaults, as in a VB6 form.
     if (const auto bag = object_.Query<IPersistPropertyBag>(L"loading its properties")) {
-        com_ptr<IPropertyBag> properties;
-        *properties.put() = new ExtentPropertyBag(extent);
+        const auto properties = make_com<ExtentPropertyBag>(extent);
         IPropertyBag* given = properties.get();
         if (SUCCEEDED(calls_.Run(L"loading its properties", [&] { return bag->Load(given, nullptr); }))) return;
     }
@@ -146,9 +118,9 @@ void HostedControl::Create(const ControlPlacement& placement) {
     hasUserInterface_ = !(misc & OLEMISC_INVISIBLEATRUNTIME);
 
     // From here on the control may hold a reference to the site: Release undoes it.
+    IOleClientSite* const clientSite = site_.get();
     const auto site = [&] {
-        IOleClientSite* site = site_.get();
-        hr = calls_.Run(L"siting it", [&] { return object_->SetClientSite(site); });
+        hr = calls_.Run(L"siting it", [&] { return object_->SetClientSite(clientSite); });
         if (FAILED(hr)) throw StepError(progId, L"sited", hr);
     };
     if (misc & OLEMISC_SETCLIENTSITEFIRST) site();
@@ -162,7 +134,6 @@ void HostedControl::Create(const ControlPlacement& placement) {
 
     if (hasUserInterface_) {
         RECT rect = HostRect();
-        IOleClientSite* clientSite = site_.get();
         hr = calls_.Run(L"activating it", [&] {
             return object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, clientSite, 0, host_, &rect);
         });

@@ -6,52 +6,16 @@
 #include <new>
 #include <utility>
 
-namespace {
-
-template <typename T>
-HRESULT Hand(T* object, void** ppv) {
-    *ppv = object;
-    object->AddRef();
-    return S_OK;
-}
-
-}  // namespace
-
 com_ptr<OleSite> OleSite::Create(SiteOwner& owner, SiteFacts facts) {
-    com_ptr<OleSite> site;
-    *site.put() = new OleSite(owner, std::move(facts));
-    return site;
+    return com_ptr<OleSite>::attach(new OleSite(owner, std::move(facts)));
 }
 
 OleSite::OleSite(SiteOwner& owner, SiteFacts facts)
-    : owner_(&owner), facts_(std::move(facts)), frame_(new OleFrame(owner, facts_.ambients.form)) {}
-
-OleSite::~OleSite() { frame_->Release(); }
+    : owner_(&owner), facts_(std::move(facts)), frame_(make_com<OleFrame>(owner, facts_.ambients.form)) {}
 
 void OleSite::Detach() noexcept {
     owner_ = nullptr;
     frame_->Detach();
-}
-
-// IUnknown
-
-STDMETHODIMP OleSite::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite) return Hand(static_cast<IOleClientSite*>(this), ppv);
-    if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite || riid == IID_IOleInPlaceSiteEx)
-        return Hand(static_cast<IOleInPlaceSiteEx*>(this), ppv);
-    if (riid == IID_IOleControlSite) return Hand(static_cast<IOleControlSite*>(this), ppv);
-    if (riid == IID_IDispatch) return Hand(static_cast<IDispatch*>(this), ppv);
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) OleSite::AddRef() { return InterlockedIncrement(&refs_); }
-
-STDMETHODIMP_(ULONG) OleSite::Release() {
-    const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
 }
 
 // IOleClientSite
@@ -63,8 +27,7 @@ STDMETHODIMP OleSite::GetMoniker(DWORD, DWORD, IMoniker** ppmk) {
 }
 STDMETHODIMP OleSite::GetContainer(IOleContainer** ppContainer) {
     if (ppContainer == nullptr) return E_POINTER;
-    *ppContainer = static_cast<IOleContainer*>(frame_);
-    frame_->AddRef();
+    *ppContainer = com_ptr<IOleContainer>(frame_.get()).detach();
     return S_OK;
 }
 STDMETHODIMP OleSite::ShowObject() { return S_OK; }
@@ -102,8 +65,7 @@ STDMETHODIMP OleSite::GetWindowContext(IOleInPlaceFrame** ppFrame, IOleInPlaceUI
     *ppFrame = nullptr;
     *ppDoc = nullptr;
     if (owner_ == nullptr) return E_UNEXPECTED;
-    *ppFrame = static_cast<IOleInPlaceFrame*>(frame_);
-    frame_->AddRef();
+    *ppFrame = com_ptr<IOleInPlaceFrame>(frame_.get()).detach();
     // The control fills its host.
     *lprcPosRect = RECT{};
     GetClientRect(facts_.host, lprcPosRect);
@@ -217,24 +179,6 @@ STDMETHODIMP OleSite::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DIS
 }
 
 // OleFrame
-
-STDMETHODIMP OleFrame::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IOleWindow || riid == IID_IOleInPlaceUIWindow ||
-        riid == IID_IOleInPlaceFrame)
-        return Hand(static_cast<IOleInPlaceFrame*>(this), ppv);
-    if (riid == IID_IParseDisplayName || riid == IID_IOleContainer) return Hand(static_cast<IOleContainer*>(this), ppv);
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) OleFrame::AddRef() { return InterlockedIncrement(&refs_); }
-
-STDMETHODIMP_(ULONG) OleFrame::Release() {
-    const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
-}
 
 STDMETHODIMP OleFrame::GetWindow(HWND* phwnd) {
     if (phwnd == nullptr) return E_POINTER;

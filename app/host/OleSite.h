@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Ambients.h"
+#include "ComObject.h"
 #include "Extender.h"
 #include "Unique.h"
 
@@ -42,17 +43,13 @@ protected:
 
 class OleFrame;
 
-class OleSite final : public IOleClientSite, public IOleInPlaceSiteEx, public IOleControlSite, public IDispatch {
+class OleSite final : public ComObject<IOleClientSite, ComAlso<IOleInPlaceSiteEx, IOleWindow, IOleInPlaceSite>,
+                                       IOleControlSite, IDispatch> {
 public:
     static com_ptr<OleSite> Create(SiteOwner& owner, SiteFacts facts);
 
     // The owner is gone: a control that still holds the site gets answers without it.
     void Detach() noexcept;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IOleClientSite
     STDMETHODIMP SaveObject() override;
@@ -102,25 +99,20 @@ public:
 
 private:
     OleSite(SiteOwner& owner, SiteFacts facts);
-    ~OleSite();
+    ~OleSite() override = default;
 
-    LONG refs_ = 1;
     SiteOwner* owner_;
     SiteFacts facts_;
-    OleFrame* frame_;  // owned: one reference, released with the site
+    com_ptr<OleFrame> frame_;
 };
 
 // The frame and the container: the top-level window, no menus or tool space, and the object
 // that has the keyboard (SetActiveObject).
-class OleFrame final : public IOleInPlaceFrame, public IOleContainer {
+class OleFrame final : public ComObject<ComAlso<IOleInPlaceFrame, IOleWindow, IOleInPlaceUIWindow>,
+                                        ComAlso<IOleContainer, IParseDisplayName>> {
 public:
     OleFrame(SiteOwner& owner, HWND form) : owner_(&owner), form_(form) {}
     void Detach() noexcept { owner_ = nullptr; }
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IOleWindow: the top-level window, which controls own their dialogs by.
     STDMETHODIMP GetWindow(HWND* phwnd) override;
@@ -144,8 +136,7 @@ public:
     STDMETHODIMP LockContainer(BOOL) override;
 
 private:
-    ~OleFrame() = default;
-    LONG refs_ = 1;
+    ~OleFrame() override = default;
     SiteOwner* owner_;
     HWND form_;
 };

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "ControlDiagnosis.h"
-#include "Program.h"
+#include "GrowingBuffer.h"
 #include "NumberedError.h"
+#include "Program.h"
 #include "Unique.h"
 #include "VersionRecord.h"
 
@@ -18,15 +19,9 @@ std::wstring OrNotKnown(const std::wstring& text) { return text.empty() ? kNotKn
 
 // The running program's version, a.b.c.d from its version record.
 std::wstring OwnVersion() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH) return kNotKnown;
-    const VersionRecord record(path);
-    const VS_FIXEDFILEINFO* fixed = record.Fixed();
-    if (fixed == nullptr) return kNotKnown;
-    return std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(fixed->dwFileVersionMS)) +
-           L"." + std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
-           std::to_wstring(LOWORD(fixed->dwFileVersionLS));
+    const auto path = ModulePath(nullptr);
+    if (!path) return kNotKnown;
+    return OrNotKnown(VersionRecord(path->c_str()).FixedVersion());
 }
 
 std::wstring Stamp(const SYSTEMTIME& at) {

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "Program.h"
 #include "NumberedError.h"
+#include "Program.h"
 
 // Who tells the user. The program shows a message box; tests and benchmarks pass their own.
 using ErrorReporter = std::function<void(HWND owner, const NumberedError& error)>;

@@ -175,3 +175,29 @@ TEST(CommandAlone, ACrashInTheControlIsReportedAndEndsTheProgram) {
 }
 
 }  // namespace
+
+namespace {
+
+// A crash form after the control ran a message loop of its own (pump:MS:cxx): reported as
+// any crash, and nothing reaches the control after it.
+TEST(CommandAlone, ACrashAfterTheControlsOwnMessageLoopIsReportedAsAnyOther) {
+    ScopedCallLog log;
+    auto ip = ScriptAnswers(kDispIdLocalIp, L"pump:200:cxx");
+    RunningApp app;
+    ASSERT_NE(app.WaitForForm(), nullptr);
+    ASSERT_TRUE(app.PostPress(IDC_COMMAND1));
+    HWND box = app.WaitForMessageBox();
+    ASSERT_NE(box, nullptr) << "no report";
+    EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                        L"The control crashed while calling member 0x60030001: exception E06D7363 (C++ exception) at ",
+                        MessageBoxText(box));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(app.WaitForExit(), std::optional<DWORD>(kServerFault));
+    const auto lines = log.Lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"invoke dispid=0x60030001 flags=3 args=0 named=0",
+                                        "pump start dispid=0x60030001", "pump end dispid=0x60030001"}));
+}
+
+}  // namespace

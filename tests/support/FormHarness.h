@@ -12,13 +12,9 @@
 #include "ControlIds.h"
 #include "Form1.h"
 #include "Watchdog.h"
+#include "WindowText.h"
 
-inline std::wstring TextOf(HWND window) {
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), length + 1)));
-    return text;
-}
+inline std::wstring TextOf(HWND window) { return WindowText(window); }
 
 // What the window showed when an error reached the top level.
 struct Report {

@@ -46,7 +46,7 @@ protected:
 
 TEST_F(ControlDiagnosisTest, RegistryLinksAreNamedWithTheCommandThatRepairsThem) {
     const std::wstring missing = CreateAndDiagnose(L"TalvoDiag.Nowhere");
-    EXPECT_TRUE(Says(missing, {L"not registered", L"regsvr32 \"<folder>\\TalvoDiag.ocx\""}));
+    EXPECT_TRUE(Says(missing, {L"\"TalvoDiag.Nowhere\" is not registered", L"regsvr32 \"<folder>\\TalvoDiag.ocx\""}));
     EXPECT_EQ(missing.find(L"%windir%\\SysWOW64\\regsvr32") != std::wstring::npos, TwoViews());
 
     classes_.Set(progId_ + L"\\CLSID", kView32, nullptr, clsid_);
@@ -57,7 +57,7 @@ TEST_F(ControlDiagnosisTest, RegistryLinksAreNamedWithTheCommandThatRepairsThem)
         classes_.Set(wideProgId + L"\\CLSID", kView32, nullptr, wideClsid);
         classes_.InprocServer(wideClsid, L"C:\\Vendor\\TalvoDiag.ocx", kView64);
         EXPECT_TRUE(Says(CreateAndDiagnose(wideProgId),
-                         {L"64-bit programs only", L"C:\\Vendor\\TalvoDiag.ocx", L"SysWOW64\\regsvr32"}));
+                         {L"64-bit programs only", L"\"C:\\Vendor\\TalvoDiag.ocx\"", L"SysWOW64\\regsvr32"}));
     }
 
     classes_.Set(L"CLSID\\" + clsid_ + L"\\LocalServer32", kView32, nullptr, L"C:\\Vendor\\Talvo.exe");
@@ -76,6 +76,8 @@ TEST_F(ControlDiagnosisTest, FilesThatCannotServeAreNamedWithWhatIsWrong) {
     ExpandEnvironmentStringsW(L"%SystemRoot%", windows, MAX_PATH);
     EXPECT_TRUE(Says(Served(L"%SystemRoot%\\TalvoDiagAbsent.ocx", REG_EXPAND_SZ),
                      {std::wstring(windows) + L"\\TalvoDiagAbsent.ocx\" does not exist"}));
+    const std::wstring absent = BinFolder() + L"TalvoDiagAbsent.ocx";
+    EXPECT_TRUE(Says(Served(absent), {L"\"" + absent + L"\" does not exist"}));
     EXPECT_TRUE(Says(Served(L"TalvoDiagAbsent.ocx"), {L"\"TalvoDiagAbsent.ocx\" is registered without a folder"}));
     // Top needs Middle beside it, which needs a DLL that is nowhere (and Top again).
     EXPECT_TRUE(Says(Served(Fixture(L"TalvoDiagTop.dll")),

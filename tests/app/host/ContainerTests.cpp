@@ -1,5 +1,5 @@
-// What the form gives a hosted control besides the site: ambients, the extender object and
-// the reflection of its children's notifications.
+// What the form gives a hosted control: the lifecycle the control sees through its site,
+// ambients, the extender object and the reflection of its children's notifications.
 #include <gtest/gtest.h>
 
 #include <olectl.h>
@@ -9,6 +9,9 @@
 
 #include "Ambients.h"
 #include "Extender.h"
+#include "FormHarness.h"
+#include "OleSite.h"
+#include "StandInScript.h"
 #include "Unique.h"
 
 namespace {
@@ -118,6 +121,65 @@ TEST(Ambients, FontCarriesTheWindowsFaceAndSizeAndUnknownOnesAreNotFound) {
     EXPECT_EQ(GetAmbientProperty(DISPID_AMBIENT_USERMODE, facts, nullptr), E_POINTER);
 }
 
+// An owner asked nothing here: what the site answers comes from the facts it was handed.
+struct QuietOwner final : SiteOwner {
+    void OnInPlaceActivate() noexcept override {}
+    void OnInPlaceDeactivate() noexcept override {}
+    void OnUIActivate() noexcept override {}
+    void OnUIDeactivate() noexcept override {}
+    void KeepInPlace() noexcept override {}
+    void UIDeactivate() noexcept override {}
+    void SetActiveObject(IOleInPlaceActiveObject*) noexcept override {}
+    bool TranslateKey(const MSG&) noexcept override { return false; }
+};
+
+TEST(Site, AnswersEveryInterfaceAsOneObjectAndItsFactsOnItsOwn) {
+    Windows windows;
+    QuietOwner owner;
+    const com_ptr<OleSite> site = OleSite::Create(
+        owner, {windows.host,
+                {windows.form.get(), nullptr, L"VbFunzioni1", 96},
+                {L"VbFunzioni1", 360, 240, 5175, 1095, windows.host, 3, L"", windows.form.get(), L"Form1"}});
+    const auto identity = site.try_query<IUnknown>();
+    for (const IID& iid : {IID_IOleClientSite, IID_IOleWindow, IID_IOleInPlaceSite, IID_IOleInPlaceSiteEx,
+                           IID_IOleControlSite, IID_IDispatch}) {
+        com_ptr<IUnknown> face;
+        ASSERT_EQ(site->QueryInterface(iid, face.put_void()), S_OK);
+        EXPECT_EQ(face.try_query<IUnknown>().get(), identity.get());
+    }
+    // The plain in-place site and its window are the Ex one, whose methods they share.
+    EXPECT_EQ(site.try_query<IOleWindow>().get(), static_cast<IOleWindow*>(site.try_query<IOleInPlaceSiteEx>().get()));
+    EXPECT_FALSE(site.try_query<IOleInPlaceSiteWindowless>());
+    com_ptr<IOleContainer> container;
+    ASSERT_EQ(site->GetContainer(container.put()), S_OK);
+    EXPECT_EQ(container.try_query<IParseDisplayName>().get(), static_cast<IParseDisplayName*>(container.get()));
+    HWND window = nullptr;
+    EXPECT_TRUE(container.try_query<IOleWindow>()->GetWindow(&window) == S_OK && window == windows.form.get());
+
+    POINTL himetric{2540, -5080};
+    POINTF twips{};
+    ASSERT_EQ(site->TransformCoords(&himetric, &twips, XFORMCOORDS_SIZE | XFORMCOORDS_HIMETRICTOCONTAINER), S_OK);
+    EXPECT_TRUE(twips.x == 1440.0f && twips.y == -2880.0f) << twips.x << " " << twips.y;
+    twips = {720.0f, 1e12f};
+    EXPECT_EQ(site->TransformCoords(&himetric, &twips, XFORMCOORDS_POSITION | XFORMCOORDS_CONTAINERTOHIMETRIC),
+              E_INVALIDARG)
+        << "beyond a LONG";
+    com_ptr<IDispatch> extender;
+    ASSERT_EQ(site->GetExtendedControl(extender.put()), S_OK);
+    EXPECT_EQ(Read(extender.get(), L"TabIndex"), L"2:3");
+    DISPPARAMS none{};
+    unique_variant userMode;
+    EXPECT_EQ(site->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, userMode.put(), nullptr,
+                           nullptr),
+              S_OK);
+    EXPECT_TRUE(userMode->vt == VT_BOOL && userMode->boolVal == VARIANT_TRUE);
+
+    // Its owner gone, it answers without the facts that belong to it.
+    site->Detach();
+    EXPECT_EQ(site->GetWindow(&window), E_FAIL);
+    EXPECT_EQ(site->GetExtendedControl(extender.put()), E_UNEXPECTED);
+}
+
 // What a control's child receives back from the host.
 std::vector<UINT> g_reflected;
 WNDPROC g_buttonProc;
@@ -154,6 +216,53 @@ TEST(Reflection, SendsTheChildsNotificationsBackToItAndNothingElse) {
     EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(host), result));
     EXPECT_FALSE(ReflectToControl(host, WM_COMMAND, 7, reinterpret_cast<LPARAM>(windows.form.get()), result));
     EXPECT_EQ(g_reflected.size(), 2u);
+}
+
+using HostedLifecycle = FormHarness;
+
+// The stand-in's call log, Form1 opened, Get pressed once and the window closed: the control
+// is loaded, sized and activated in that order before anything is asked of it, and deactivated,
+// closed and let go of after. One that refuses its saved state and extent starts new; one
+// invisible at run time is never activated, so it has nothing to deactivate.
+TEST_F(HostedLifecycle, TheControlIsSetUpBeforeItIsAskedAndLetGoOfLast) {
+    const std::vector<std::string> loaded = {"propbag cx=9128 cy=1931", "extent cx=9128 cy=1931"};
+    const std::vector<std::string> activated = {"doverb -5", "inplace left=0 top=0 right=345 bottom=73"};
+    const std::vector<std::string> asked = {
+        "invoke dispid=0x60030001 flags=3 args=0 named=0", "invoke end dispid=0x60030001",
+        "invoke dispid=0x60030005 flags=3 args=0 named=0", "invoke end dispid=0x60030005",
+        "invoke dispid=0x60030002 flags=3 args=0 named=0", "invoke end dispid=0x60030002",
+        "invoke dispid=0x60030002 flags=3 args=0 named=0", "invoke end dispid=0x60030002",
+    };
+    const auto join = [](std::vector<std::string> first, const std::vector<std::string>& then) {
+        first.insert(first.end(), then.begin(), then.end());
+        return first;
+    };
+    const struct Case {
+        const wchar_t* demands;
+        std::vector<std::string> opened, closed;
+    } cases[] = {
+        {L"", join(loaded, activated), {"deactivate", "close", "released"}},
+        {L"noextent,nopropbag",
+         join({"propbag refused", "initnew", "extent refused"}, activated),
+         {"deactivate", "close", "released"}},
+        {L"invisible", loaded, {"close", "released"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.demands)));
+        const ScopedCallLog log;
+        const ScopedEnv demands = StandInDemands(c.demands);
+        Open();
+        EXPECT_EQ(log.Lines(), c.opened);
+        log.Clear();
+        // The button's notification alone: a click would move the focus too, which has its own tests.
+        HWND get = form_->Control(IDC_COMMAND1);
+        SendMessageW(form_->Window(), WM_COMMAND, MAKEWPARAM(IDC_COMMAND1, BN_CLICKED), reinterpret_cast<LPARAM>(get));
+        EXPECT_EQ(log.Lines(), asked);
+        log.Clear();
+        form_.reset();
+        EXPECT_EQ(log.Lines(), c.closed);
+        EXPECT_TRUE(reports_.empty());
+    }
 }
 
 }  // namespace
