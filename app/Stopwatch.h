@@ -7,12 +7,15 @@ class Stopwatch {
 public:
     Stopwatch() noexcept { QueryPerformanceCounter(&start_); }
     double Ms() const noexcept {
-        LARGE_INTEGER now{}, frequency{};
+        // Fixed at boot: asked once.
+        static const double ticksPerMs = [] {
+            LARGE_INTEGER frequency{};
+            QueryPerformanceFrequency(&frequency);
+            return static_cast<double>(frequency.QuadPart) / 1000.0;
+        }();
+        LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        QueryPerformanceFrequency(&frequency);
-        return frequency.QuadPart > 0 ? static_cast<double>(now.QuadPart - start_.QuadPart) * 1000.0 /
-                                            static_cast<double>(frequency.QuadPart)
-                                      : 0.0;
+        return ticksPerMs > 0 ? static_cast<double>(now.QuadPart - start_.QuadPart) / ticksPerMs : 0.0;
     }
 
 private:
