@@ -112,7 +112,14 @@ std::unique_ptr<Form1> Form1::Create(HINSTANCE instance, int dpi, ErrorReporter 
                          frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, form.get()))
         ThrowLastError(kProgramSource);
 
-    form->CreateControls(instance);
+    const LONG crashes = ControlCalls::Crashes();
+    try {
+        form->CreateControls(instance);
+    } catch (...) {
+        // Before the window goes: destroying it would run the crashed control's code.
+        if (ControlCalls::Crashes() != crashes) watchdog::ReportCrashAndEnd(form->reporter_, nullptr, CaughtError());
+        throw;
+    }
     // The report is offered where it changes neither the layout nor the client area.
     if (HMENU system = GetSystemMenu(form->window_, FALSE)) {
         AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
@@ -183,15 +190,20 @@ ReadoutWindow Form1::ReadoutTargets() const noexcept {
 }
 
 // The program ends after its first report: one report per run, and its code is the exit code.
-void Form1::Report(HWND owner, const NumberedError& error) noexcept {
+// After a crash it ends right there: a fault may have left a lock held or the heap damaged, and
+// closing the window, uninitialising OLE or exiting would run the control's code again.
+void Form1::Report(HWND owner, const NumberedError& error, bool crashed) noexcept {
     if (reported_) return;
     reported_ = true;
-    ReportError(reporter_, owner, error);
     exitCode_ = ExitCodeFor(error);
+    if (crashed)
+        watchdog::ReportCrashAndEnd(reporter_, owner, error);
+    else
+        ReportError(reporter_, owner, error);
 }
 
 void Form1::ReportAndClose(const NumberedError& error) noexcept {
-    Report(window_, error);
+    Report(window_, error, true);
     if (window_) DestroyWindow(window_);
 }
 
@@ -217,7 +229,7 @@ void Form1::RunCommand(Command command) noexcept {
     if (vbFunzioni1_) {
         if (std::optional<NumberedError> fault = vbFunzioni1_->TakeFault()) error = std::move(fault);
     }
-    if (error) Report(window_, *error);
+    if (error) Report(window_, *error, vbFunzioni1_ && vbFunzioni1_->Crashed());
     busy_ = false;
     if (error || closePending_) {
         if (window_) DestroyWindow(window_);
@@ -236,6 +248,12 @@ void Form1::CopyReport() noexcept {
         for (int i = 0; i < 4; ++i) shown.labels[i] = TextOf(Control(static_cast<ControlId>(IDC_LABEL2 + i)));
         shown.caption = TextOf(window_);
         shown.listItems = SendMessageW(Control(IDC_LIST1), LB_GETCOUNT, 0, 0);
+        if (vbFunzioni1_) shown.timings.push_back({L"Creation", vbFunzioni1_->CreationMs()});
+        for (int i = 0; i < lastPress_.count; ++i) {
+            wchar_t what[48];
+            wsprintfW(what, L"Get, member 0x%08X", static_cast<unsigned>(lastPress_.members[i].member));
+            shown.timings.push_back({what, lastPress_.members[i].ms});
+        }
         SYSTEMTIME now{};
         GetLocalTime(&now);
         CopyToClipboard(window_, ComposeReport(shown, kFunctionControlProgId,
@@ -255,7 +273,7 @@ void Form1::TearDownControl() noexcept {
     const std::unique_ptr<HostedControl> control = std::move(vbFunzioni1_);
     control->Close();
     // A crash in the control's teardown is still a crash: reported, and a non-zero exit.
-    if (const std::optional<NumberedError> fault = control->TakeFault()) Report(nullptr, *fault);
+    if (const std::optional<NumberedError> fault = control->TakeFault()) Report(nullptr, *fault, true);
 }
 
 bool Form1::PreTranslateMessage(MSG& message) noexcept {
@@ -299,7 +317,7 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (HIWORD(wParam) == BN_CLICKED) {
                 switch (LOWORD(wParam)) {
                     case IDC_COMMAND1:
-                        RunCommand([this] { ReadoutCommand(FunctionControl(), ReadoutTargets()); });
+                        RunCommand([this] { ReadoutCommand(FunctionControl(), ReadoutTargets(), lastPress_); });
                         return 0;
                     case IDC_COMMAND2:
                         RunCommand([this] { ProcessListCommand(Control(IDC_LIST1)); });

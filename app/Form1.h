@@ -68,7 +68,7 @@ private:
     ReadoutWindow ReadoutTargets() const noexcept;
     template <typename Command>
     void RunCommand(Command command) noexcept;
-    void Report(HWND owner, const NumberedError& error) noexcept;
+    void Report(HWND owner, const NumberedError& error, bool crashed) noexcept;
     void ReportAndClose(const NumberedError& error) noexcept;
     void TearDownControl() noexcept;
     void CopyReport() noexcept;
@@ -82,6 +82,7 @@ private:
     bool busy_ = false;          // a command is running
     bool reported_ = false;      // an error was reported: the program is ending
     bool closePending_ = false;  // the user closed the window meanwhile
+    PressTimes lastPress_;
     ErrorReporter reporter_;
     unique_hgdiobj font_;
     std::unique_ptr<HostedControl> vbFunzioni1_;

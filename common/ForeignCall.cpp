@@ -41,6 +41,20 @@ struct GuardFrame {
 };
 static_assert(offsetof(GuardFrame, record) == 0, "the handler's establisher frame is the record's address");
 
+// The innermost guard of each thread, for the vectored handler to look for on the chain. A
+// slot of the system's own, taken when the watch is installed: reading it allocates nothing,
+// whatever thread faults.
+DWORD g_guardSlot = TLS_OUT_OF_INDEXES;
+
+EXCEPTION_REGISTRATION_RECORD* InnermostGuard() noexcept {
+    return g_guardSlot != TLS_OUT_OF_INDEXES ? static_cast<EXCEPTION_REGISTRATION_RECORD*>(TlsGetValue(g_guardSlot))
+                                             : nullptr;
+}
+void SetInnermostGuard(EXCEPTION_REGISTRATION_RECORD* guard) noexcept {
+    if (g_guardSlot != TLS_OUT_OF_INDEXES) TlsSetValue(g_guardSlot, guard);
+}
+void (*volatile g_reportLostGuard)(const ForeignFault&) noexcept = nullptr;
+
 EXCEPTION_REGISTRATION_RECORD* ChainHead() noexcept {
     EXCEPTION_REGISTRATION_RECORD* head;
     asm volatile("movl %%fs:0, %0" : "=r"(head) : : "memory");
@@ -189,6 +203,46 @@ constexpr NamedCode kExceptionNames[] = {
     {kDelayLoadProcedure, L"delay-loaded procedure not found"},
 };
 
+// Whether record is still reachable from the head of the chain, walking only records that lie
+// on this thread's stack, as the system's dispatcher does.
+bool OnChain(const EXCEPTION_REGISTRATION_RECORD* record) noexcept {
+    NT_TIB* tib = nullptr;
+    asm("movl %%fs:0x18, %0" : "=r"(tib));
+    const auto low = reinterpret_cast<uintptr_t>(tib->StackLimit);
+    const auto high = reinterpret_cast<uintptr_t>(tib->StackBase);
+    const EXCEPTION_REGISTRATION_RECORD* at = ChainHead();
+    for (int i = 0; i < 100000; ++i, at = at->Next) {
+        const auto address = reinterpret_cast<uintptr_t>(at);
+        if (address < low || address + sizeof(*at) > high || (address & 3) != 0) return false;
+        if (at == record) return true;
+    }
+    return false;
+}
+
+LONG CALLBACK LostGuardWatch(EXCEPTION_POINTERS* pointers) {
+    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+    const EXCEPTION_REGISTRATION_RECORD* guard = InnermostGuard();
+    // Errors only: notices and continuable exceptions a damaged chain cannot hurt.
+    if (guard == nullptr || (record->ExceptionCode & 0xC0000000) != 0xC0000000 || OnChain(guard))
+        return EXCEPTION_CONTINUE_SEARCH;
+    SetInnermostGuard(nullptr);  // once: the report itself must not come back here
+    ForeignFault fault;
+    fault.code = record->ExceptionCode;
+    fault.address = record->ExceptionAddress;
+    if ((fault.code == EXCEPTION_ACCESS_VIOLATION || fault.code == EXCEPTION_IN_PAGE_ERROR) &&
+        record->NumberParameters >= 2) {
+        fault.info[0] = record->ExceptionInformation[0];
+        fault.info[1] = record->ExceptionInformation[1];
+    }
+    try {
+        Locate(fault);
+    } catch (...) {
+        // Out of memory for the name: the address alone still tells where.
+    }
+    if (auto report = g_reportLostGuard) report(fault);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 }  // namespace
 
 bool RunGuarded(void (*fn)(void*) noexcept, void* context, ForeignFault& fault) noexcept {
@@ -196,13 +250,17 @@ bool RunGuarded(void (*fn)(void*) noexcept, void* context, ForeignFault& fault) 
     frame.record.Next = ChainHead();
     frame.record.Handler = GuardHandler;
     PrepareStack(false);
+    EXCEPTION_REGISTRATION_RECORD* const outer = InnermostGuard();
     if (__builtin_setjmp(frame.resume) == 0) {
         SetChainHead(&frame.record);
+        SetInnermostGuard(&frame.record);
         fn(context);
+        SetInnermostGuard(outer);
         // Also drops anything the callee left linked above us.
         SetChainHead(frame.record.Next);
         return true;
     }
+    SetInnermostGuard(outer);
     SetChainHead(frame.record.Next);
     if (frame.code == EXCEPTION_STACK_OVERFLOW) PrepareStack(true);
     // A pending x87 exception would go off again in the next waiting floating-point instruction
@@ -220,6 +278,14 @@ bool RunGuarded(void (*fn)(void*) noexcept, void* context, ForeignFault& fault) 
         // Out of memory for the name: the address alone still tells where.
     }
     return false;
+}
+
+void WatchForLostGuards(void (*report)(const ForeignFault& fault) noexcept) noexcept {
+    g_reportLostGuard = report;
+    if (g_guardSlot != TLS_OUT_OF_INDEXES) return;
+    g_guardSlot = TlsAlloc();
+    // First in line: the chain's handlers may be unreachable.
+    if (g_guardSlot != TLS_OUT_OF_INDEXES) AddVectoredExceptionHandler(1, &LostGuardWatch);
 }
 
 std::wstring ExceptionName(DWORD code) {

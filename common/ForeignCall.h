@@ -62,6 +62,13 @@ std::optional<ForeignFault> GuardForeignCall(F&& call) noexcept(std::is_nothrow_
     return fault;
 }
 
+// A last resort for a callee that damaged the thread's handler chain (fs:[0]): the guard is
+// then never consulted and the process would end unreported. Installs, once, a vectored
+// handler that calls report with a fault seen while a guard runs but is no longer on the
+// chain; report is meant not to return (after it, the fault goes on to end the process). Call
+// it from one thread, before the guards it is to watch run.
+void WatchForLostGuards(void (*report)(const ForeignFault& fault) noexcept) noexcept;
+
 // Our name of an exception code, e.g. "access violation"; "unknown exception" when we have none.
 std::wstring ExceptionName(DWORD code);
 

@@ -43,6 +43,7 @@ Demands ReadDemands() {
         {L"av-activation", &Demands::avActivation},
         {L"av-teardown", &Demands::avTeardown},
         {L"av-focus", &Demands::avFocus},
+        {L"hang-activation", &Demands::hangActivation},
     };
     const std::wstring text = EnvironmentValue(L"TALVO_STANDIN_DEMANDS");
     std::wstring_view rest = text;

@@ -17,7 +17,10 @@ struct Demands {
     bool avActivation = false;
     bool avTeardown = false;
     bool avFocus = false;
+    bool hangActivation = false;  // DoVerb sleeps kHangActivationMs, pumping nothing
 };
+
+inline constexpr unsigned long kHangActivationMs = 60000;
 
 // The demands set now; an unknown word is logged and ignored.
 Demands ReadDemands();

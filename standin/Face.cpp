@@ -1,5 +1,6 @@
 #include "Face.h"
 
+#include "CallLog.h"
 #include "Identity.h"
 #include "Module.h"
 
@@ -30,6 +31,9 @@ LRESULT CALLBACK FaceProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
                 if (auto* events = reinterpret_cast<FaceEvents*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
                     events->OnEditFocus();
             }
+            return 0;
+        case WM_DESTROY:
+            LogLine("window destroyed");
             return 0;
         case WM_ERASEBKGND:
             return 1;  // WM_PAINT fills every pixel

@@ -133,6 +133,11 @@ void RaiseCxxThrow() noexcept {
 
 void OverflowStack() noexcept { Descend(0); }
 
+void SmashChainAndFault() noexcept {
+    ThreadInformationBlock()->ExceptionList = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(0x41414140);
+    RaiseAccessViolation();
+}
+
 bool RaiseAndHandle() noexcept {
     NT_TIB* tib = ThreadInformationBlock();
     OwnFrame frame{};

@@ -23,6 +23,9 @@ HRESULT ShowTimedModal(HWND owner, DWORD ms) noexcept;
 void RaiseAccessViolation() noexcept;
 void RaiseCxxThrow() noexcept;  // what an MSVC-built control's throw raises
 void OverflowStack() noexcept;
+// Overwrites the head of the thread's handler chain (fs:[0]) with an address off the stack, as
+// a buffer overrun does, then raises an access violation: no frame handler is reached.
+void SmashChainAndFault() noexcept;
 
 // Raises an exception of its own and handles it in a frame-based handler on its own stack
 // frame, as a control built with __try/__except does. True when the handler saw it.

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <olectl.h>
 
+#include "CallLog.h"
 #include "Face.h"
 #include "Identity.h"
 #include "Registration.h"
@@ -73,6 +74,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             DisableThreadLibraryCalls(instance);
             break;
         case DLL_PROCESS_DETACH:
+            standin::LogLine("detach");
             // On FreeLibrary only: at process exit the class goes with the process, and the
             // window manager may already be gone.
             if (reserved == nullptr) standin::UnregisterFaceWindowClass();

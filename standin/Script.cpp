@@ -277,7 +277,7 @@ void AddPending(EXCEPINFO* info, ScriptedError error) {
 
 }  // namespace
 
-// The longest a pump: or modal: answer may keep a call waiting; a longer one is a typing error
+// The longest a pump:, modal: or hang: answer may keep a call waiting; a longer one is a typing error
 // that would leave a test hanging.
 constexpr std::uint32_t MaxActMs = 600000;
 
@@ -328,18 +328,22 @@ Behaviour ParseBehaviour(std::wstring_view answer) {
         if (EqualsNoCase(keyword, L"av")) return {B::AccessViolation, 0, {}};
         if (EqualsNoCase(keyword, L"cxx")) return {B::CxxThrow, 0, {}};
         if (EqualsNoCase(keyword, L"overflow")) return {B::StackOverflow, 0, {}};
+        if (EqualsNoCase(keyword, L"smash")) return {B::SmashedChain, 0, {}};
         return {B::None, 0, answer};
     }
     const std::wstring_view rest = answer.substr(colon + 1);
     if (EqualsNoCase(keyword, L"handled")) return {B::Handled, 0, rest};
-    const bool pump = EqualsNoCase(keyword, L"pump");
-    if (!pump && !EqualsNoCase(keyword, L"modal")) return {B::None, 0, answer};
+    const B kind = EqualsNoCase(keyword, L"pump")    ? B::Pump
+                   : EqualsNoCase(keyword, L"modal") ? B::Modal
+                   : EqualsNoCase(keyword, L"hang")  ? B::Hang
+                                                     : B::None;
+    if (kind == B::None) return {B::None, 0, answer};
     const size_t msEnd = rest.find(L':');
     if (msEnd == std::wstring_view::npos) return {B::Unparsable, 0, {}};
     const auto msText = Ascii(rest.substr(0, msEnd));
     const auto ms = msText ? ParseWhole<std::uint32_t>(*msText, 10) : std::nullopt;
     if (!ms || *ms > MaxActMs) return {B::Unparsable, 0, {}};
-    return {pump ? B::Pump : B::Modal, *ms, rest.substr(msEnd + 1)};
+    return {kind, *ms, rest.substr(msEnd + 1)};
 }
 
 ScriptOutcome ApplyAnswer(std::wstring_view answer, VARIANT* result, EXCEPINFO* excepInfo) {

@@ -24,9 +24,20 @@ struct ScriptOutcome {
 };
 
 // A form that acts inside the call before answering, or instead of answering: pump:MS:ANSWER,
-// modal:MS:ANSWER, handled:ANSWER, av, cxx, overflow. None for a plain answer.
+// modal:MS:ANSWER, hang:MS:ANSWER, handled:ANSWER, av, cxx, overflow, smash. None for a plain answer.
 struct Behaviour {
-    enum class Kind { None, Pump, Modal, Handled, AccessViolation, CxxThrow, StackOverflow, Unparsable };
+    enum class Kind {
+        None,
+        Pump,
+        Modal,
+        Hang,
+        Handled,
+        AccessViolation,
+        CxxThrow,
+        StackOverflow,
+        SmashedChain,
+        Unparsable
+    };
     Kind kind;
     DWORD ms;
     std::wstring_view answer;  // what follows the act

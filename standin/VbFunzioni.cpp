@@ -209,6 +209,7 @@ public:
     STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* activeSite, LONG, HWND, LPCRECT) override {
         LogLine(Format("doverb %ld", static_cast<long>(verb)));
         if (demands_.avActivation || (demands_.avFocus && verb == OLEIVERB_UIACTIVATE)) RaiseAccessViolation();
+        if (demands_.hangActivation) Sleep(kHangActivationMs);
         // As the platform's Script control: nothing to show, whatever the verb.
         if (demands_.invisible) return E_NOTIMPL;
         return Guarded([&]() -> HRESULT {
@@ -519,6 +520,12 @@ private:
                 LogLine("modal end");
                 return hr;
             }
+            case Behaviour::Kind::Hang:
+                // Stuck as on a network time-out: no messages dispatched.
+                LogLine(Format("hang start dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                Sleep(act.ms);
+                LogLine(Format("hang end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                return S_OK;
             case Behaviour::Kind::Handled:
                 if (!RaiseAndHandle()) return E_UNEXPECTED;
                 LogLine("handled exception");
@@ -531,6 +538,9 @@ private:
                 break;
             case Behaviour::Kind::StackOverflow:
                 OverflowStack();
+                break;
+            case Behaviour::Kind::SmashedChain:
+                SmashChainAndFault();
                 break;
             default:
                 break;

@@ -1,11 +1,13 @@
 #include "Readout.h"
 
+#include <iterator>
 #include <string_view>
 #include <utility>
 
 #include "FullPathClientInstalled.h"
 #include "NumberedError.h"
 #include "Program.h"
+#include "Stopwatch.h"
 #include "Unique.h"
 
 namespace {
@@ -154,12 +156,20 @@ std::wstring AskFunctionControl(const ControlPtr<IDispatch>& control, DISPID mem
     return AnswerToText(calls, member, *answer.get());
 }
 
-void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window) {
-    SetText(window.label2, L"LocalIP: " + AskFunctionControl(control, kDispIdLocalIp));
-    SetText(window.label3, L"Plr Stato: " + AskFunctionControl(control, kDispIdClientStatus));
-    SetText(window.label4, L"MAC Address: " + AskFunctionControl(control, kDispIdMacAddress));
+void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window, PressTimes& times) {
+    times.count = 0;
+    const auto ask = [&](DISPID member) {
+        const Stopwatch watch;
+        std::wstring answer = AskFunctionControl(control, member);
+        if (times.count < static_cast<int>(std::size(times.members)))
+            times.members[times.count++] = {member, watch.Ms()};
+        return answer;
+    };
+    SetText(window.label2, L"LocalIP: " + ask(kDispIdLocalIp));
+    SetText(window.label3, L"Plr Stato: " + ask(kDispIdClientStatus));
+    SetText(window.label4, L"MAC Address: " + ask(kDispIdMacAddress));
     SetText(window.label5, L"FullPathClientInstalled: " + FullPathClientInstalled());
     // A fresh call: the caption tests what the control says now.
-    const bool zero = AskFunctionControl(control, kDispIdMacAddress) == kZeroMacAddress;
+    const bool zero = ask(kDispIdMacAddress) == kZeroMacAddress;
     SetText(window.form, zero ? L"True" : L"False");
 }

@@ -18,8 +18,20 @@ struct ReadoutWindow {
     HWND label2, label3, label4, label5;
 };
 
+// How long each member of a press took, in the order asked: a control that answers slowly
+// shows in the copied report.
+struct PressTimes {
+    struct Member {
+        DISPID member;
+        double ms;
+    };
+    Member members[4] = {};
+    int count = 0;
+};
+
 // control: the command's own reference to the control's dispatch; null when there is none.
-void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window);
+// times: the members' times, as far as the press got.
+void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window, PressTimes& times);
 
 // Calls a member of the control by DISPID, with no arguments, as a method or property get,
 // and returns its answer as text. Every call into the control's code runs through its

@@ -28,6 +28,7 @@ void ControlCalls::ThrowIfCrashed() {
 
 NumberedError ControlCalls::Crash(const ForeignFault& fault, std::wstring_view doing) {
     crashed_ = true;
+    InterlockedIncrement(&crashes_);
     fault_ = FaultError(fault, doing, source_);
     pending_ = false;
     return *fault_;
@@ -35,6 +36,7 @@ NumberedError ControlCalls::Crash(const ForeignFault& fault, std::wstring_view d
 
 void ControlCalls::Keep(const ForeignFault& fault, std::wstring_view doing) noexcept {
     crashed_ = true;
+    InterlockedIncrement(&crashes_);
     try {
         fault_ = FaultError(fault, doing, source_);
         pending_ = true;

@@ -15,11 +15,12 @@
 
 #include "ForeignCall.h"
 #include "NumberedError.h"
+#include "Watchdog.h"
 
 class ControlCalls {
 public:
     // source: the control's ProgID, which a crash report names.
-    explicit ControlCalls(std::wstring source) : source_(std::move(source)) {}
+    explicit ControlCalls(std::wstring source) : source_(std::move(source)) { watchdog::Start(); }
     ControlCalls(const ControlCalls&) = delete;
     ControlCalls& operator=(const ControlCalls&) = delete;
 
@@ -30,8 +31,12 @@ public:
     HRESULT Run(std::wstring_view doing, Call&& call) {
         ThrowIfCrashed();
         HRESULT hr = E_UNEXPECTED;
-        if (const std::optional<ForeignFault> fault = GuardForeignCall([&]() noexcept { hr = call(); }))
-            throw Crash(*fault, doing);
+        std::optional<ForeignFault> fault;
+        {
+            const WatchedCall watched(source_, doing);
+            fault = GuardForeignCall([&]() noexcept { hr = call(); });
+        }
+        if (fault) throw Crash(*fault, doing);
         return hr;
     }
 
@@ -41,7 +46,12 @@ public:
     HRESULT RunQuietly(std::wstring_view doing, Call&& call) noexcept {
         if (crashed_) return E_UNEXPECTED;
         HRESULT hr = E_UNEXPECTED;
-        if (const std::optional<ForeignFault> fault = GuardForeignCall([&]() noexcept { hr = call(); })) {
+        std::optional<ForeignFault> fault;
+        {
+            const WatchedCall watched(source_, doing);
+            fault = GuardForeignCall([&]() noexcept { hr = call(); });
+        }
+        if (fault) {
             Keep(*fault, doing);
             return E_UNEXPECTED;
         }
@@ -49,6 +59,8 @@ public:
     }
 
     bool Crashed() const noexcept { return crashed_; }
+    // How many crashes of any control this process has seen: a failure that came with one is a crash.
+    static LONG Crashes() noexcept { return InterlockedCompareExchange(&crashes_, 0, 0); }
 
     // A crash kept by RunQuietly and not thrown since, handed out once.
     std::optional<NumberedError> TakeFault() noexcept;
@@ -64,6 +76,7 @@ private:
 
     std::wstring source_;
     bool crashed_ = false;
+    static inline LONG volatile crashes_ = 0;
     std::optional<NumberedError> fault_;  // the crash, once described
     bool pending_ = false;                // kept by RunQuietly, not yet thrown or taken
 };

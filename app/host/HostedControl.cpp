@@ -6,6 +6,7 @@
 #include "ComObject.h"
 #include "ControlDiagnosis.h"
 #include "Program.h"
+#include "Stopwatch.h"
 
 namespace {
 
@@ -42,12 +43,14 @@ private:
 
 HostedControl::HostedControl(HWND host, const ControlPlacement& placement)
     : host_(host), placement_(placement), calls_(placement.progId) {
+    const Stopwatch watch;
     site_ = OleSite::Create(*this, FactsForSite());
     SetWindowLongPtrW(host_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     try {
         Create(placement);
         // A crash in a callback or a release on the way is the creation's failure too.
         if (std::optional<NumberedError> fault = calls_.TakeFault()) throw NumberedError(std::move(*fault));
+        creationMs_ = watch.Ms();
     } catch (...) {
         Release();
         throw;

@@ -57,6 +57,9 @@ public:
     // down), handed once to the form to report: neither a window procedure nor a destructor
     // can throw it.
     std::optional<NumberedError> TakeFault() noexcept { return calls_.TakeFault(); }
+    bool Crashed() const noexcept { return calls_.Crashed(); }
+    // How long creating, siting, loading and activating it took.
+    double CreationMs() const noexcept { return creationMs_; }
 
 private:
     void Create(const ControlPlacement& placement);
@@ -82,6 +85,7 @@ private:
     bool hasUserInterface_ = false;
     bool uiActive_ = false;
     bool activating_ = false;
+    double creationMs_ = 0;
     ControlCalls calls_;  // before the pointers, which let go through it
     com_ptr<OleSite> site_;
     ControlPtr<IOleObject> object_;

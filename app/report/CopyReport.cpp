@@ -1,5 +1,7 @@
 #include "CopyReport.h"
 
+#include <cwchar>
+#include <iterator>
 #include <string>
 
 #include "ControlDiagnosis.h"
@@ -51,5 +53,10 @@ std::wstring ComposeReport(const ShownTexts& shown, std::wstring_view progId, co
     for (int i = 0; i < 4; ++i) Line(report, kLabels[i], shown.labels[i]);
     Line(report, L"Caption", shown.caption);
     Line(report, L"List1 items", std::to_wstring(shown.listItems));
+    for (const ShownTexts::Timing& timing : shown.timings) {
+        wchar_t ms[32];
+        std::swprintf(ms, std::size(ms), L"%.1f ms", timing.ms);
+        Line(report, timing.what.c_str(), ms);
+    }
     return report;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct RegisteredControl;
 
@@ -13,6 +14,12 @@ struct ShownTexts {
     std::wstring labels[4];
     std::wstring caption;
     LRESULT listItems = 0;
+    // How long the control took: its creation, then each member of the last press.
+    struct Timing {
+        std::wstring what;
+        double ms;
+    };
+    std::vector<Timing> timings;
 };
 
 std::wstring ComposeReport(const ShownTexts& shown, std::wstring_view progId, const RegisteredControl& control,

@@ -27,6 +27,7 @@ std::wstring Shown(const std::wstring& description) {
 // Windows' message box copies its text on Ctrl+C; not every platform's does (Wine's does not).
 // While the report is up, a message-filter hook of this thread gives it that, in Windows' form.
 thread_local const std::wstring* tShownReport = nullptr;
+thread_local const wchar_t* tShownButtons = nullptr;
 
 LRESULT CALLBACK CopyOnCtrlC(int code, WPARAM wParam, LPARAM lParam) {
     const auto* message = reinterpret_cast<const MSG*>(lParam);
@@ -40,7 +41,7 @@ LRESULT CALLBACK CopyOnCtrlC(int code, WPARAM wParam, LPARAM lParam) {
             else
                 text += c;
         }
-        text += std::wstring(L"\r\n") + kRule + L"OK   \r\n" + kRule;
+        text += std::wstring(L"\r\n") + kRule + tShownButtons + L"\r\n" + kRule;
         try {
             CopyToClipboard(GetAncestor(message->hwnd, GA_ROOT), text);
         } catch (...) {
@@ -67,13 +68,22 @@ NumberedError CaughtError() {
     }
 }
 
-void ShowErrorReport(HWND owner, const NumberedError& error) {
-    const std::wstring text = L"Run-time error '" + std::to_wstring(error.Number()) + L"':\n\n" +
-                              Shown(error.Description()) + L"\n\nSource: " + UpToNul(error.Source());
+std::wstring ErrorReportText(const NumberedError& error) {
+    return L"Run-time error '" + std::to_wstring(error.Number()) + L"':\n\n" + Shown(error.Description()) +
+           L"\n\nSource: " + UpToNul(error.Source());
+}
+
+int ShowCopyableBox(HWND owner, const std::wstring& text, UINT style) noexcept {
     const unique_hhook copier(SetWindowsHookExW(WH_MSGFILTER, &CopyOnCtrlC, nullptr, GetCurrentThreadId()));
     tShownReport = &text;
-    MessageBoxW(owner, text.c_str(), kProgramName, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    tShownButtons = (style & MB_TYPEMASK) == MB_OKCANCEL ? L"OK   Cancel   " : L"OK   ";
+    const int chosen = MessageBoxW(owner, text.c_str(), kProgramName, style);
     tShownReport = nullptr;
+    return chosen;
+}
+
+void ShowErrorReport(HWND owner, const NumberedError& error) {
+    ShowCopyableBox(owner, ErrorReportText(error), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 void ReportError(const ErrorReporter& reporter, HWND owner, const NumberedError& error) noexcept {

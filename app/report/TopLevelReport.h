@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
 
 #include "NumberedError.h"
 #include "Program.h"
@@ -16,6 +17,12 @@ NumberedError CaughtError();
 
 // The message box: number, description and source, owned by owner (may be null).
 void ShowErrorReport(HWND owner, const NumberedError& error);
+// Its text, to be built before it is needed.
+std::wstring ErrorReportText(const NumberedError& error);
+
+// A message box of the program whose text Ctrl+C copies, as Windows' own boxes do. text is
+// read again on each copy, so it may change while the box is up. What MessageBoxW returns.
+int ShowCopyableBox(HWND owner, const std::wstring& text, UINT style) noexcept;
 
 // Hands the error to reporter, or to the message box when there is none. Whatever the
 // report itself runs into, the program ends all the same.

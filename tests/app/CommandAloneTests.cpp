@@ -134,6 +134,8 @@ TEST(CommandAlone, ACrashInTheControlIsReportedAndEndsTheProgram) {
         // Raised through the system's RaiseException: the fault is seen there, not in the control.
         {L"cxx", L"", kInGet, kGet, L"E06D7363 (C++ exception) at "},
         {L"overflow", L"", kInGet, kGet, L"C00000FD (stack overflow) at VbFunzioniStandIn.dll+0x"},
+        // The thread's handler chain broken first: only the program's last resort sees it.
+        {L"smash", L"", kInGet, kGet, kAv},
         // An object answer runs the control's code when converted to text, and when let go of.
         {L"dispatch:av-invoke", L"", kInGet, L"reading the answer of member 0x60030001", kAv},
         {L"dispatch:av-release", L"", kInGet, L"freeing the answer of member 0x60030001", kAv},
@@ -159,8 +161,10 @@ TEST(CommandAlone, ACrashInTheControlIsReportedAndEndsTheProgram) {
                             std::wstring(L"The control crashed while ") + c.doing + L": exception " + c.what, text);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
         EXPECT_EQ(app.WaitForExit(), std::optional<DWORD>(kServerFault));
-        // A crashed control is only let go of: no call reaches it after the crash.
+        // A crashed control is only let go of: no call reaches it after the crash, and the program
+        // ends without its DLL hearing of it.
         const auto lines = log.Lines();
+        EXPECT_EQ(Count(lines, "detach"), 0u);
         const auto get = std::ranges::find(lines, "invoke dispid=0x60030001 flags=3 args=0 named=0");
         if (c.when == kInGet) {
             ASSERT_NE(get, lines.end());

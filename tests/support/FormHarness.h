@@ -11,6 +11,7 @@
 
 #include "ControlIds.h"
 #include "Form1.h"
+#include "Watchdog.h"
 #include "WindowText.h"
 
 inline std::wstring TextOf(HWND window) { return WindowText(window); }
@@ -30,11 +31,17 @@ struct Report {
 
 class FormHarness : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr))); }
+    // The program's ending is recorded, not carried out: the test process goes on.
+    void SetUp() override {
+        ended_ = 0;
+        ending_ = watchdog::SetEnding([](UINT code) { ended_ = code; });
+        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
+    }
     void TearDown() override {
         form_.reset();
         DrainMessages();
         OleUninitialize();
+        watchdog::SetEnding(ending_);
     }
 
     // A fresh window at 96 dpi whose reports land in reports_.
@@ -65,4 +72,6 @@ protected:
 
     std::unique_ptr<Form1> form_;
     std::vector<Report> reports_;
+    static inline volatile UINT ended_ = 0;  // the exit code the program would have ended with
+    watchdog::Ending ending_ = nullptr;
 };

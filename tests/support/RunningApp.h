@@ -52,3 +52,38 @@ private:
 
 // The text of a message box: its caption and its message.
 std::wstring MessageBoxText(HWND box);
+
+// The Unicode text act puts on the clipboard; nothing when none came.
+template <typename Act>
+inline std::optional<std::wstring> Copied(Act act) {
+    const DWORD before = GetClipboardSequenceNumber();
+    if (!act()) return std::nullopt;
+    for (int waited = 0; waited <= 5000; waited += 20, Sleep(20)) {
+        if (GetClipboardSequenceNumber() == before || !IsClipboardFormatAvailable(CF_UNICODETEXT) ||
+            !OpenClipboard(nullptr))
+            continue;
+        std::optional<std::wstring> text;
+        HANDLE data = GetClipboardData(CF_UNICODETEXT);
+        if (const auto* chars = data ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr) {
+            text.emplace(chars, wcsnlen(chars, GlobalSize(data) / sizeof(wchar_t)));
+            GlobalUnlock(data);
+        }
+        CloseClipboard();
+        if (text) return text;
+    }
+    return std::nullopt;
+}
+
+// Ctrl+C typed into the window in the foreground, as a user's keyboard would.
+inline bool TypeCtrlC(HWND window) {
+    SetForegroundWindow(window);
+    for (int waited = 0; GetForegroundWindow() != window; waited += 20, Sleep(20))
+        if (waited > 2000) return false;
+    INPUT keys[4] = {};  // Ctrl down, C down, C up, Ctrl up
+    for (int i = 0; i < 4; ++i) {
+        keys[i].type = INPUT_KEYBOARD;
+        keys[i].ki.wVk = i == 1 || i == 2 ? 'C' : VK_CONTROL;
+        keys[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
+    }
+    return SendInput(4, keys, sizeof(INPUT)) == 4;
+}

@@ -241,10 +241,10 @@ TEST_F(HostedLifecycle, TheControlIsSetUpBeforeItIsAskedAndLetGoOfLast) {
         const wchar_t* demands;
         std::vector<std::string> opened, closed;
     } cases[] = {
-        {L"", join(loaded, activated), {"deactivate", "close", "released"}},
+        {L"", join(loaded, activated), {"window destroyed", "deactivate", "close", "released"}},
         {L"noextent,nopropbag",
          join({"propbag refused", "initnew", "extent refused"}, activated),
-         {"deactivate", "close", "released"}},
+         {"window destroyed", "deactivate", "close", "released"}},
         {L"invisible", loaded, {"close", "released"}},
     };
     for (const Case& c : cases) {

@@ -1,0 +1,300 @@
+#include "Watchdog.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <string>
+
+#include "ForeignCall.h"
+#include "Program.h"
+#include "TopLevelReport.h"
+
+namespace {
+
+// How often the watch looks; a box shown a quarter of a second late is still in time.
+constexpr DWORD kLookEveryMs = 250;
+// After "keep waiting", the same call is asked about again this much later.
+constexpr ULONGLONG kAskAgainMs = 30000;
+// A thread that answers a message within this is pumping (a dialog of the control), not stuck.
+constexpr UINT kRespondMs = 250;
+// The id of a message box's text, on Windows and Wine alike.
+constexpr int kBoxTextId = 0xFFFF;
+
+// The call being made now, as the window's thread published it. Written by the calling
+// thread, copied by the watch's, both under the lock.
+struct Published {
+    const wchar_t* source = nullptr;
+    size_t sourceLength = 0;
+    const wchar_t* doing = nullptr;
+    size_t doingLength = 0;
+    ULONGLONG started = 0;
+    unsigned serial = 0;  // 0: no call
+    DWORD thread = 0;
+};
+SRWLOCK g_lock = SRWLOCK_INIT;
+Published g_call;
+unsigned g_lastSerial = 0;
+
+// The watch's copy, texts and all: the caller's storage goes when its call returns.
+struct Snapshot {
+    wchar_t source[128];
+    wchar_t doing[128];
+    ULONGLONG started;
+    unsigned serial;
+    DWORD thread;
+};
+
+void CopyView(wchar_t (&to)[128], const wchar_t* from, size_t length) noexcept {
+    length = std::min(length, std::size(to) - 1);
+    if (from != nullptr) std::copy_n(from, length, to);
+    to[from != nullptr ? length : 0] = L'\0';
+}
+
+bool Take(Snapshot& snapshot) noexcept {
+    AcquireSRWLockShared(&g_lock);
+    const bool calling = g_call.serial != 0;
+    if (calling) {
+        CopyView(snapshot.source, g_call.source, g_call.sourceLength);
+        CopyView(snapshot.doing, g_call.doing, g_call.doingLength);
+        snapshot.started = g_call.started;
+        snapshot.serial = g_call.serial;
+        snapshot.thread = g_call.thread;
+    }
+    ReleaseSRWLockShared(&g_lock);
+    return calling;
+}
+
+unsigned CurrentSerial() noexcept {
+    AcquireSRWLockShared(&g_lock);
+    const unsigned serial = g_call.serial;
+    ReleaseSRWLockShared(&g_lock);
+    return serial;
+}
+
+// The stuck thread cannot be unwound, and exiting the normal way would run the control's DLL
+// detach code, perhaps under the very lock it is stuck on or on a heap it damaged: the process
+// ends here, no DLL told.
+void Terminate(UINT exitCode) { TerminateProcess(GetCurrentProcess(), exitCode); }
+
+volatile LONG g_thresholdMs = watchdog::kThresholdMs;
+watchdog::Ending volatile g_ending = &Terminate;
+
+// A request for the watch's thread, one at a time.
+struct Request {
+    void (*fn)(void*);
+    void* context;
+};
+INIT_ONCE g_started = INIT_ONCE_STATIC_INIT;
+HANDLE g_requested = nullptr;  // auto-reset, for the program's lifetime
+HANDLE g_done = nullptr;
+DWORD g_watchThread = 0;
+SRWLOCK g_requestLock = SRWLOCK_INIT;
+Request g_request{};
+
+BOOL CALLBACK FirstWindow(HWND window, LPARAM found) {
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+// A thread inside a call that still dispatches messages (a dialog or a loop of the control's
+// own) is busy, not stuck: the user can still reach it. A thread without a window is judged by
+// the clock alone.
+bool Responding(DWORD thread) noexcept {
+    HWND window = nullptr;
+    EnumThreadWindows(thread, &FirstWindow, reinterpret_cast<LPARAM>(&window));
+    DWORD_PTR result = 0;
+    return window != nullptr &&
+           SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG, kRespondMs, &result) != 0;
+}
+
+// The box about a call that did not come back. It lives on the watch's thread only.
+struct HangBox {
+    Snapshot call{};
+    std::wstring text;
+    bool returned = false;  // closed by the program: the call came back
+};
+HangBox* g_box = nullptr;
+
+std::wstring HangText(const Snapshot& call) {
+    const ULONGLONG seconds = (GetTickCount64() - call.started) / 1000;
+    return std::wstring(L"The control \"") + call.source + L"\" is not answering: the program has been waiting " +
+           std::to_wstring(seconds) + L" seconds for it while " + call.doing +
+           L".\n\nA control that stays inside a call is usually waiting on the network (a name look-up or a "
+           L"connection that times out), on a service, or on a lock.\n\nOK: keep waiting; the window comes back "
+           L"as soon as the control answers.\nCancel: end the program.";
+}
+
+BOOL CALLBACK FindBox(HWND window, LPARAM found) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, static_cast<int>(std::size(name)));
+    if (std::wcscmp(name, L"#32770") != 0) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+// Dispatched by the box's own message loop: keeps the time up to date, and closes the box as
+// soon as the call has come back.
+void CALLBACK Refresh(HWND, UINT, UINT_PTR, DWORD) {
+    if (g_box == nullptr) return;
+    HWND box = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), &FindBox, reinterpret_cast<LPARAM>(&box));
+    if (box == nullptr) return;
+    if (CurrentSerial() != g_box->call.serial) {
+        if (!g_box->returned) PostMessageW(box, WM_COMMAND, IDOK, 0);
+        g_box->returned = true;
+        return;
+    }
+    try {
+        g_box->text = HangText(g_box->call);
+        SetDlgItemTextW(box, kBoxTextId, g_box->text.c_str());
+    } catch (...) {
+        // Out of memory: the time shown stays as it was.
+    }
+}
+
+enum class Answer { Returned, KeepWaiting, End };
+
+Answer AskUser(const Snapshot& call) noexcept {
+    try {
+        HangBox box{call, HangText(call), false};
+        g_box = &box;
+        const UINT_PTR timer = SetTimer(nullptr, 0, kLookEveryMs, &Refresh);
+        // No owner: an owner on the stuck thread would make the box wait on it.
+        const int chosen = ShowCopyableBox(
+            nullptr, box.text, MB_OKCANCEL | MB_DEFBUTTON1 | MB_ICONWARNING | MB_TOPMOST | MB_SETFOREGROUND);
+        if (timer != 0) KillTimer(nullptr, timer);
+        g_box = nullptr;
+        if (box.returned || CurrentSerial() != call.serial) return Answer::Returned;
+        return chosen == IDCANCEL ? Answer::End : Answer::KeepWaiting;
+    } catch (...) {
+        g_box = nullptr;
+        return Answer::KeepWaiting;
+    }
+}
+
+DWORD WINAPI Watch(void*) {
+    unsigned watched = 0;
+    ULONGLONG askAt = 0;  // time inside the call when the user is asked
+    for (;;) {
+        const DWORD woke = MsgWaitForMultipleObjects(1, &g_requested, FALSE, kLookEveryMs, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) {
+            g_request.fn(g_request.context);
+            SetEvent(g_done);
+            continue;
+        }
+        // Once it has shown a box the thread has windows of its own (the platform's IME window
+        // for one), and a message sent to them, a broadcast included, waits until it is taken.
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Snapshot call;
+        if (!Take(call)) continue;
+        if (call.serial != watched) {
+            watched = call.serial;
+            askAt = static_cast<ULONGLONG>(g_thresholdMs);
+        }
+        if (GetTickCount64() - call.started < askAt || Responding(call.thread)) continue;
+        switch (AskUser(call)) {
+            case Answer::Returned:
+                break;
+            case Answer::KeepWaiting:
+                askAt = GetTickCount64() - call.started + kAskAgainMs;
+                break;
+            case Answer::End:
+                watchdog::End(kHungExitCode);
+                askAt = ~0ULL;  // an ending that returned (tests): not asked again
+                break;
+        }
+    }
+}
+
+// A fault the guard never saw: the control broke the thread's handler chain. Reported as any
+// crash of the call being made, then the end.
+void ReportLostGuard(const ForeignFault& fault) noexcept {
+    Snapshot call{};
+    if (!Take(call) || call.thread != GetCurrentThreadId()) {
+        CopyView(call.source, kProgramSource, std::size(kProgramSource) - 1);
+        CopyView(call.doing, L"calling it", 10);
+    }
+    try {
+        watchdog::ReportCrashAndEnd({}, nullptr, FaultError(fault, call.doing, call.source));
+    } catch (...) {
+        watchdog::End(static_cast<UINT>(RPC_E_SERVERFAULT));
+    }
+}
+
+BOOL CALLBACK StartWatch(INIT_ONCE*, void*, void**) {
+    WatchForLostGuards(&ReportLostGuard);
+    g_requested = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE thread = g_requested && g_done ? CreateThread(nullptr, 0, &Watch, nullptr, 0, &g_watchThread) : nullptr;
+    // The thread runs for the program's lifetime; its handle is not needed.
+    if (thread != nullptr) CloseHandle(thread);
+    return TRUE;
+}
+
+}  // namespace
+
+WatchedCall::WatchedCall(std::wstring_view source, std::wstring_view doing) noexcept {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD thread = GetCurrentThreadId();
+    AcquireSRWLockExclusive(&g_lock);
+    outer_ = {g_call.source,  g_call.sourceLength, g_call.doing, g_call.doingLength,
+              g_call.started, g_call.serial,       g_call.thread};
+    g_call = {source.data(), source.size(), doing.data(), doing.size(), now, ++g_lastSerial, thread};
+    if (g_call.serial == 0) g_call.serial = ++g_lastSerial;  // 0 means no call
+    ReleaseSRWLockExclusive(&g_lock);
+}
+
+WatchedCall::~WatchedCall() {
+    AcquireSRWLockExclusive(&g_lock);
+    g_call = {outer_.source,  outer_.sourceLength, outer_.doing, outer_.doingLength,
+              outer_.started, outer_.serial,       outer_.thread};
+    ReleaseSRWLockExclusive(&g_lock);
+}
+
+namespace watchdog {
+
+void Start() noexcept { InitOnceExecuteOnce(&g_started, &StartWatch, nullptr, nullptr); }
+
+void SetThreshold(DWORD ms) noexcept { InterlockedExchange(&g_thresholdMs, static_cast<LONG>(ms)); }
+
+Ending SetEnding(Ending ending) noexcept {
+    const Ending old = g_ending;
+    g_ending = ending != nullptr ? ending : &Terminate;
+    return old;
+}
+
+void End(UINT exitCode) noexcept { g_ending(exitCode); }
+
+void ReportCrashAndEnd(const ErrorReporter& reporter, HWND owner, const NumberedError& error) noexcept {
+    const UINT exitCode = static_cast<UINT>(ExitCodeFor(error));
+    if (reporter) {
+        ReportError(reporter, owner, error);
+    } else {
+        try {
+            const std::wstring text = ErrorReportText(error);
+            RunOnWatchThread(
+                [](void* shown) noexcept {
+                    ShowCopyableBox(nullptr, *static_cast<const std::wstring*>(shown),
+                                    MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+                },
+                const_cast<std::wstring*>(&text));
+        } catch (...) {
+            // Out of memory for the text: the program ends all the same, with the code.
+        }
+    }
+    End(exitCode);
+}
+
+void RunOnWatchThread(void (*fn)(void*), void* context) noexcept {
+    if (g_watchThread == 0 || g_watchThread == GetCurrentThreadId()) {
+        fn(context);
+        return;
+    }
+    AcquireSRWLockExclusive(&g_requestLock);
+    g_request = {fn, context};
+    SetEvent(g_requested);
+    WaitForSingleObject(g_done, INFINITE);
+    ReleaseSRWLockExclusive(&g_requestLock);
+}
+
+}  // namespace watchdog
