@@ -90,20 +90,22 @@ DWORD g_watchThread = 0;
 SRWLOCK g_requestLock = SRWLOCK_INIT;
 Request g_request{};
 
-BOOL CALLBACK FirstWindow(HWND window, LPARAM found) {
+BOOL CALLBACK DialogShown(HWND window, LPARAM found) {
+    if (!IsWindowVisible(window) || !IsWindowEnabled(window) || GetWindow(window, GW_OWNER) == nullptr) return TRUE;
     *reinterpret_cast<HWND*>(found) = window;
     return FALSE;
 }
 
-// A thread inside a call that still dispatches messages (a dialog or a loop of the control's
-// own) is busy, not stuck: the user can still reach it. A thread without a window is judged by
-// the clock alone.
+// A thread inside a call that shows a window of the control's own to the user (a dialog,
+// owned and enabled) and still dispatches its messages is busy with the user, not stuck: the
+// user can answer it. A message loop with nothing shown (a control waiting on the network
+// between DoEvents) is judged by the clock, as a call that dispatches nothing.
 bool Responding(DWORD thread) noexcept {
-    HWND window = nullptr;
-    EnumThreadWindows(thread, &FirstWindow, reinterpret_cast<LPARAM>(&window));
+    HWND dialog = nullptr;
+    EnumThreadWindows(thread, &DialogShown, reinterpret_cast<LPARAM>(&dialog));
     DWORD_PTR result = 0;
-    return window != nullptr &&
-           SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG, kRespondMs, &result) != 0;
+    return dialog != nullptr &&
+           SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG, kRespondMs, &result) != 0;
 }
 
 // The box about a call that did not come back. It lives on the watch's thread only.

@@ -121,9 +121,10 @@ TEST(Hang, CancelEndsTheProgramWithTheTimeOutCode) {
     }
 }
 
-// The watch in process, its threshold shortened. A call that keeps the thread's messages
-// moving (a dialog of the control's own) is busy, not stuck: the user can still reach it. One
-// that does not is asked about, and Cancel hands the time-out's code to the program's ending.
+// The watch in process, its threshold shortened. A call that shows the user a dialog of the
+// control's own and keeps its messages moving is busy, not stuck: the user can answer it. One
+// that dispatches nothing, or loops on its messages showing nothing, is asked about, and Cancel
+// hands the time-out's code to the program's ending.
 class HangInProcess : public FormHarness {
 protected:
     void TearDown() override {
@@ -148,7 +149,7 @@ BOOL CALLBACK CancelHangBox(HWND window, LPARAM boxes) {
 
 TEST_F(HangInProcess, OnlyAThreadThatStoppedDispatchingIsAskedAbout) {
     watchdog::SetThreshold(300);
-    auto ip = ScriptAnswers(kDispIdLocalIp, L"modal:1500:str:10.0.0.1|hang:1500:str:10.0.0.2");
+    auto ip = ScriptAnswers(kDispIdLocalIp, L"modal:1500:str:10.0.0.1|hang:1500:str:10.0.0.2|pump:1500:str:10.0.0.3");
     Open();
     std::atomic<int> boxes{0};
     std::atomic<bool> done{false};
@@ -165,12 +166,20 @@ TEST_F(HangInProcess, OnlyAThreadThatStoppedDispatchingIsAskedAbout) {
 
     PressGet();
     Sleep(500);  // a box the watch closes itself goes with a delay; the user's Cancel came first
-    done = true;
-    user.join();
     EXPECT_EQ(boxes, 1);
     EXPECT_EQ(ended_, kHungExitCode);
     // The test's ending returns: the call came back and the program carried on.
     EXPECT_EQ(Label(IDC_LABEL2), L"LocalIP: 10.0.0.2");
+
+    // A message loop with nothing shown to the user is no sign of life.
+    ended_ = 0;
+    PressGet();
+    Sleep(500);
+    done = true;
+    user.join();
+    EXPECT_EQ(boxes, 2) << "a control looping on its own messages, showing nothing";
+    EXPECT_EQ(ended_, kHungExitCode);
+    EXPECT_EQ(Label(IDC_LABEL2), L"LocalIP: 10.0.0.3");
     EXPECT_TRUE(reports_.empty());
 }
 
