@@ -208,7 +208,8 @@ public:
     }
     STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* activeSite, LONG, HWND, LPCRECT) override {
         LogLine(Format("doverb %ld", static_cast<long>(verb)));
-        if (demands_.avActivation || (demands_.avFocus && verb == OLEIVERB_UIACTIVATE)) RaiseAccessViolation();
+        if (demands_.avActivation || (demands_.avFocus && verb == OLEIVERB_UIACTIVATE && pumping_ > 0))
+            RaiseAccessViolation();
         if (demands_.hangActivation) Sleep(kHangActivationMs);
         // As the platform's Script control: nothing to show, whatever the verb.
         if (demands_.invisible) return E_NOTIMPL;
@@ -511,7 +512,9 @@ private:
         switch (act.kind) {
             case Behaviour::Kind::Pump:
                 LogLine(Format("pump start dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                ++pumping_;
                 PumpMessages(act.ms);
+                --pumping_;
                 LogLine(Format("pump end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
                 return S_OK;
             case Behaviour::Kind::Modal: {
@@ -695,6 +698,7 @@ private:
     bool orphaned_ = false;
     ModuleReference module_;
     Demands demands_;
+    int pumping_ = 0;  // inside a member, running a message loop of its own
     std::array<size_t, kMembers.size()> calls_{};
     SIZEL extent_ = kDefaultExtent;
     com_ptr<IOleClientSite> clientSite_;

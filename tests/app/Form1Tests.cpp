@@ -197,7 +197,7 @@ TEST_F(Form1Test, ACrashInsideAMembersMessageLoopStopsTheCommandAtItsNextCall) {
     auto demands = StandInDemands(L"av-focus,logsite");
     auto ip = ScriptAnswers(kDispIdLocalIp, L"pump:300:str:10.0.0.7");
     Open();
-    ASSERT_TRUE(DrainMessages() == std::nullopt && !Logged(log.Lines(), "doverb -4"));
+    ASSERT_TRUE(DrainMessages() == std::nullopt);
     PostMessageW(form_->Control(IDC_VBFUNZIONI1), WM_SETFOCUS, 0, 0);
     // The click without the button's own focus change: the control gets the focus only inside.
     SendMessageW(form_->Window(), WM_COMMAND, MAKEWPARAM(IDC_COMMAND1, BN_CLICKED),
