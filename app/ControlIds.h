@@ -1,5 +1,7 @@
 #pragma once
 // Child window identifiers of Form1, shared with the tests that drive the window from outside.
+#include "Program.h"
+
 enum ControlId : int {
     IDC_VBFUNZIONI1 = 101,
     IDC_LABEL2 = 102,
@@ -11,8 +13,8 @@ enum ControlId : int {
     IDC_COMMAND2 = 108,
 };
 
-// The caption Form1 starts with; tests find the window by it.
-inline constexpr wchar_t kForm1Caption[] = L"Test OCX TALVO";
+// The caption Form1 starts with, the program's name; tests find the window by it.
+inline constexpr const wchar_t* kForm1Caption = kProgramName;
 inline constexpr wchar_t kForm1ClassName[] = L"TalvoForm1";
 
 // "Copy report" in Form1's system menu; the system keeps the low four bits and 0xF000 up.

@@ -213,7 +213,7 @@ DWORD WINAPI Watch(void*) {
 void ReportLostGuard(const ForeignFault& fault) noexcept {
     Snapshot call{};
     if (!Take(call) || call.thread != GetCurrentThreadId()) {
-        CopyView(call.source, kProgramSource, std::size(kProgramSource) - 1);
+        CopyView(call.source, kProgramSource, std::size(kProgramName) - 1);
         CopyView(call.doing, L"calling it", 10);
     }
     try {
