@@ -83,7 +83,8 @@ TEST(Check, AWholeRunWritesEveryFactAsJsonToTheFileOrTheOutputAndShowsNothing) {
 
     // Every field, in its place, none left out.
     std::vector<std::string> fields;
-    for (const auto& [name, value] : nlohmann::ordered_json::parse(written).items()) fields.push_back(name);
+    const auto inOrder = nlohmann::ordered_json::parse(written);
+    for (const auto& [name, value] : inOrder.items()) fields.push_back(name);
     EXPECT_EQ(fields, (std::vector<std::string>{"program", "time", "machine", "control", "calls", "labels", "caption",
                                                 "checks", "processes", "error", "exitCode"}));
     EXPECT_EQ(report["program"]["name"], "Test OCX TALVO");

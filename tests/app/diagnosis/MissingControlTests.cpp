@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <string>
@@ -17,6 +18,14 @@
 #include "Unique.h"
 
 namespace {
+
+std::wstring FromUtf8(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<size_t>(std::max(
+        0, MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                               static_cast<int>(wide.size())))));
+    return wide;
+}
 
 // Takes the stand-in out of the registry for the scope, and puts it back.
 class StandInUnregistered {
@@ -63,6 +72,16 @@ TEST(MissingControl, TheBoxSaysWhyWithTheSystemsCodeCopiesWithCtrlCAndTheProgram
             classes.InprocServer(clsid, broken.file);
             ASSERT_TRUE(redirect.emplace(L"TALVO_VB6.VbFunzioni", clsid));
         }
+        // Checked unattended: the same diagnosis in the report, exit code 2, and nothing shown.
+        const FinishedRun check = RunToEnd(L"/check /json");
+        EXPECT_EQ(check.exitCode, std::optional<DWORD>(2));
+        EXPECT_FALSE(check.windowShown);
+        const nlohmann::json report = nlohmann::json::parse(check.output, nullptr, false);
+        ASSERT_TRUE(report.is_object()) << check.output;
+        EXPECT_EQ(report["error"]["kind"], "create");
+        EXPECT_EQ(report["control"]["created"], false);
+        EXPECT_TRUE(Says(FromUtf8(report["error"]["description"].get<std::string>()), broken.words));
+
         RunningApp app;
         HWND box = app.WaitForMessageBox();
         ASSERT_NE(box, nullptr) << "a report, not a hang";
@@ -116,8 +135,13 @@ TEST(CopyReport, TheSystemMenuCommandAndCtrlCCopyWhatTheWindowShows) {
         EXPECT_EQ(rest.substr(0, body.size()), body);
         std::wsmatch timed;
         const std::wstring timings = rest.substr(std::min(body.size(), rest.size()));
-        ASSERT_TRUE(std::regex_match(timings, timed, times)) << ToUtf8(rest);
+        ASSERT_TRUE(std::regex_search(timings, timed, times, std::regex_constants::match_continuous)) << ToUtf8(rest);
         EXPECT_GE(std::stoi(timed[1].str()), 290);
+        // Then the machine, and whether the answer is one of its addresses: the stand-in's
+        // scripted one is not.
+        const std::wstring machine = timed.suffix().str();
+        EXPECT_EQ(machine.rfind(L"Computer: ", 0), 0u) << ToUtf8(machine);
+        EXPECT_NE(machine.find(L"\r\nLocalIP 10.20.30.40: not an address of this machine\r\n"), std::wstring::npos);
     }
     EXPECT_EQ(app.Close(), std::optional<DWORD>(0));
 }
