@@ -6,7 +6,6 @@
 
 #include "Clipboard.h"
 #include "ControlDiagnosis.h"
-#include "CopyReport.h"
 #include "ProcessListCommand.h"
 #include "ScreenDpi.h"
 #include "WindowText.h"
@@ -49,8 +48,6 @@ WindowKind KindOf(ControlKind kind) {
     }
     return {WC_STATICW, 0, 0};
 }
-
-std::wstring TextOf(HWND window) { return WindowText(window); }
 
 void RegisterClasses(HINSTANCE instance, WNDPROC formProc) {
     WNDCLASSEXW existing{};
@@ -192,8 +189,10 @@ ReadoutWindow Form1::ReadoutTargets() const noexcept {
 // The program ends after its first report: one report per run, and its code is the exit code.
 // After a crash it ends right there: a fault may have left a lock held or the heap damaged, and
 // closing the window, uninitialising OLE or exiting would run the control's code again.
+// A crash is reported even after another error: the program must still end without running
+// the control's code again.
 void Form1::Report(HWND owner, const NumberedError& error, bool crashed) noexcept {
-    if (reported_) return;
+    if (reported_ && !crashed) return;
     reported_ = true;
     exitCode_ = ExitCodeFor(error);
     if (crashed)
@@ -242,22 +241,26 @@ void Form1::RunCommand(Command command) noexcept {
     }
 }
 
+void Form1::Describe(Findings& findings) const {
+    // What the registry says is read once: a hung control may hold the loader's lock.
+    if (!findings.control) findings.control = RegisteredFacts(kFunctionControlProgId);
+    findings.control->created = vbFunzioni1_ != nullptr;
+    if (vbFunzioni1_) findings.control->createMs = vbFunzioni1_->CreationMs();
+    findings.calls = lastPress_.calls;
+    if (window_ == nullptr) return;
+    for (int i = 0; i < 4; ++i) findings.labels[i] = UnsentWindowText(Control(static_cast<ControlId>(IDC_LABEL2 + i)));
+    findings.caption = UnsentWindowText(window_);
+    if (GetWindowThreadProcessId(window_, nullptr) == GetCurrentThreadId())
+        findings.listItems = SendMessageW(Control(IDC_LIST1), LB_GETCOUNT, 0, 0);
+}
+
 void Form1::CopyReport() noexcept {
     try {
-        ShownTexts shown;
-        for (int i = 0; i < 4; ++i) shown.labels[i] = TextOf(Control(static_cast<ControlId>(IDC_LABEL2 + i)));
-        shown.caption = TextOf(window_);
-        shown.listItems = SendMessageW(Control(IDC_LIST1), LB_GETCOUNT, 0, 0);
-        if (vbFunzioni1_) shown.timings.push_back({L"Creation", vbFunzioni1_->CreationMs()});
-        for (int i = 0; i < lastPress_.count; ++i) {
-            wchar_t what[48];
-            wsprintfW(what, L"Get, member 0x%08X", static_cast<unsigned>(lastPress_.members[i].member));
-            shown.timings.push_back({what, lastPress_.members[i].ms});
-        }
-        SYSTEMTIME now{};
-        GetLocalTime(&now);
-        CopyToClipboard(window_, ComposeReport(shown, kFunctionControlProgId,
-                                               DescribeRegisteredControl(kFunctionControlProgId), now));
+        Findings findings;
+        StampFindings(findings);
+        Describe(findings);
+        findings.machine = ReadMachineFacts();
+        CopyToClipboard(window_, FindingsText(findings));
     } catch (...) {
         // Not a command: a report that did not reach the clipboard is said, and the program goes on.
         try {

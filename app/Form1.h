@@ -9,6 +9,7 @@
 #include <span>
 
 #include "ControlIds.h"
+#include "Findings.h"
 #include "HostedControl.h"
 #include "Program.h"
 #include "Readout.h"
@@ -56,6 +57,12 @@ public:
     HWND Control(ControlId id) const noexcept;
     int Dpi() const noexcept { return dpi_; }
 
+    // What the window shows and the control answered in the last press. Any thread may ask:
+    // texts are read without a message to the window, whose thread may be inside a call.
+    // List1 is counted on the window's own thread only.
+    void Describe(Findings& findings) const;
+    const PressRecord& LastPress() const noexcept { return lastPress_; }
+
     // The function control's dispatch; null once the window is gone.
     IDispatch* VbFunzioni1() const noexcept { return vbFunzioni1_ ? vbFunzioni1_->Dispatch() : nullptr; }
 
@@ -82,7 +89,7 @@ private:
     bool busy_ = false;          // a command is running
     bool reported_ = false;      // an error was reported: the program is ending
     bool closePending_ = false;  // the user closed the window meanwhile
-    PressTimes lastPress_;
+    PressRecord lastPress_;
     ErrorReporter reporter_;
     unique_hgdiobj font_;
     std::unique_ptr<HostedControl> vbFunzioni1_;

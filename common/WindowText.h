@@ -18,3 +18,16 @@ inline std::wstring WindowText(HWND window) {
     }
     return text;  // still growing after every try: the last read
 }
+
+// The text as the window manager keeps it, read without sending the window a message: for a
+// window whose thread may be stuck. Read again with more room while it fills the buffer.
+inline std::wstring UnsentWindowText(HWND window) {
+    std::wstring text;
+    for (int room = 256; room <= (1 << 20); room *= 4) {
+        text.resize(static_cast<size_t>(room));
+        const int copied = InternalGetWindowText(window, text.data(), room);
+        text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+        if (copied < room - 1) return text;
+    }
+    return text;
+}

@@ -4,7 +4,7 @@ set -euo pipefail
 
 pkgs=(cmake ninja-build mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
       binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb x11-utils imagemagick
-      googletest clang clang-tidy clang-format cppcheck zip)
+      googletest nlohmann-json3-dev clang clang-tidy clang-format cppcheck zip)
 
 missing=()
 for p in "${pkgs[@]}"; do

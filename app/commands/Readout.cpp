@@ -156,14 +156,22 @@ std::wstring AskFunctionControl(const ControlPtr<IDispatch>& control, DISPID mem
     return AnswerToText(calls, member, *answer.get());
 }
 
-void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window, PressTimes& times) {
-    times.count = 0;
+void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window, PressRecord& press) {
+    press.calls.clear();
+    press.calls.reserve(4);
     const auto ask = [&](DISPID member) {
+        press.asking = member;
         const Stopwatch watch;
-        std::wstring answer = AskFunctionControl(control, member);
-        if (times.count < static_cast<int>(std::size(times.members)))
-            times.members[times.count++] = {member, watch.Ms()};
-        return answer;
+        try {
+            std::wstring answer = AskFunctionControl(control, member);
+            press.asking = 0;
+            press.calls.push_back({member, answer, watch.Ms()});
+            return answer;
+        } catch (...) {
+            press.asking = 0;
+            press.calls.push_back({member, std::nullopt, watch.Ms()});
+            throw;
+        }
     };
     SetText(window.label2, L"LocalIP: " + ask(kDispIdLocalIp));
     SetText(window.label3, L"Plr Stato: " + ask(kDispIdClientStatus));

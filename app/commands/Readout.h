@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ControlCalls.h"
 
@@ -18,20 +20,22 @@ struct ReadoutWindow {
     HWND label2, label3, label4, label5;
 };
 
-// How long each member of a press took, in the order asked: a control that answers slowly
-// shows in the copied report.
-struct PressTimes {
-    struct Member {
+// What a press asked the control, member by member, in order: the answer (none when the call
+// failed) and how long it took, so a slow control shows in the report. `asking` is the member
+// being asked right now, for a report made on another thread while its call has not returned.
+struct PressRecord {
+    struct Call {
         DISPID member;
+        std::optional<std::wstring> answer;
         double ms;
     };
-    Member members[4] = {};
-    int count = 0;
+    std::vector<Call> calls;
+    DISPID volatile asking = 0;
 };
 
 // control: the command's own reference to the control's dispatch; null when there is none.
-// times: the members' times, as far as the press got.
-void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window, PressTimes& times);
+// press: the calls, as far as the press got.
+void ReadoutCommand(const ControlPtr<IDispatch>& control, const ReadoutWindow& window, PressRecord& press);
 
 // Calls a member of the control by DISPID, with no arguments, as a method or property get,
 // and returns its answer as text. Every call into the control's code runs through its

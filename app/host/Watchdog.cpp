@@ -76,6 +76,7 @@ unsigned CurrentSerial() noexcept {
 void Terminate(UINT exitCode) { TerminateProcess(GetCurrentProcess(), exitCode); }
 
 volatile LONG g_thresholdMs = watchdog::kThresholdMs;
+watchdog::Unattended g_unattended{};
 watchdog::Ending volatile g_ending = &Terminate;
 
 // A request for the watch's thread, one at a time.
@@ -193,7 +194,16 @@ DWORD WINAPI Watch(void*) {
             watched = call.serial;
             askAt = static_cast<ULONGLONG>(g_thresholdMs);
         }
-        if (GetTickCount64() - call.started < askAt || Responding(call.thread)) continue;
+        const ULONGLONG inside = GetTickCount64() - call.started;
+        if (inside < askAt) continue;
+        if (g_unattended.hung != nullptr) {
+            // Nobody to answer a dialog of the control either: the clock alone decides.
+            g_unattended.hung({call.source, call.doing, inside});
+            watchdog::End(kHungExitCode);
+            askAt = ~0ULL;
+            continue;
+        }
+        if (Responding(call.thread)) continue;
         switch (AskUser(call)) {
             case Answer::Returned:
                 break;
@@ -257,6 +267,8 @@ namespace watchdog {
 
 void Start() noexcept { InitOnceExecuteOnce(&g_started, &StartWatch, nullptr, nullptr); }
 
+void SetUnattended(const Unattended& hooks) noexcept { g_unattended = hooks; }
+
 void SetThreshold(DWORD ms) noexcept { InterlockedExchange(&g_thresholdMs, static_cast<LONG>(ms)); }
 
 Ending SetEnding(Ending ending) noexcept {
@@ -271,6 +283,8 @@ void ReportCrashAndEnd(const ErrorReporter& reporter, HWND owner, const Numbered
     const UINT exitCode = static_cast<UINT>(ExitCodeFor(error));
     if (reporter) {
         ReportError(reporter, owner, error);
+    } else if (g_unattended.crashed != nullptr) {
+        g_unattended.crashed(error);
     } else {
         try {
             const std::wstring text = ErrorReportText(error);

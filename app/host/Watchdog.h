@@ -57,6 +57,21 @@ void End(UINT exitCode) noexcept;
 // ending does.
 void ReportCrashAndEnd(const ErrorReporter& reporter, HWND owner, const NumberedError& error) noexcept;
 
+// With nobody at the machine no box is shown. A call running past the threshold goes to hung,
+// on the watch's thread (the texts are the watch's own copies); a crash reported without a
+// reporter (a damaged handler chain) goes to crashed, on the faulting thread. Both are meant
+// to end the program; if they return, it ends as it would have. Set before Start.
+struct HungCall {
+    const wchar_t* source;
+    const wchar_t* doing;
+    ULONGLONG ms;
+};
+struct Unattended {
+    void (*hung)(const HungCall& call) noexcept;
+    void (*crashed)(const NumberedError& error) noexcept;
+};
+void SetUnattended(const Unattended& hooks) noexcept;
+
 // Runs fn(context) on the watch's thread and waits for it, dispatching nothing meanwhile: a
 // box shown there runs its message loop without the control's windows. Runs it on the
 // calling thread when there is no watch.

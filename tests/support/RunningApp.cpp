@@ -1,5 +1,6 @@
 #include "RunningApp.h"
 
+#include <thread>
 #include <vector>
 
 #include "ControlIds.h"
@@ -33,7 +34,58 @@ BOOL CALLBACK FindTopLevel(HWND window, LPARAM param) {
     return FALSE;
 }
 
+BOOL CALLBACK FindVisible(HWND window, LPARAM param) {
+    auto* context = reinterpret_cast<FindContext*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != context->processId || !IsWindowVisible(window)) return TRUE;
+    context->found = window;
+    return FALSE;
+}
+
 }  // namespace
+
+FinishedRun RunToEnd(const std::wstring& arguments, DWORD timeoutMs) {
+    FinishedRun run;
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    if (!CreatePipe(&read, &write, &inherited, 0)) return run;
+    unique_handle reading(read), writing(write);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    std::wstring commandLine = L"\"" + RunningApp::ProgramPath() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write;
+    startup.hStdError = write;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        return run;
+    CloseHandle(info.hThread);
+    const unique_handle process(info.hProcess);
+    writing.reset();  // the pipe ends when the program's end of it does
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(read, buffer, sizeof(buffer), &got, nullptr) && got > 0) run.output.append(buffer, got);
+    });
+    const ULONGLONG start = GetTickCount64();
+    while (WaitForSingleObject(process.get(), kPoll) == WAIT_TIMEOUT) {
+        FindContext context{info.dwProcessId, nullptr, nullptr, nullptr};
+        EnumWindows(FindVisible, reinterpret_cast<LPARAM>(&context));
+        run.windowShown = run.windowShown || context.found != nullptr;
+        if (GetTickCount64() - start > timeoutMs) {
+            TerminateProcess(process.get(), 255);
+            WaitForSingleObject(process.get(), 10000);
+            reader.join();
+            return run;
+        }
+    }
+    reader.join();
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.get(), &code)) run.exitCode = code;
+    return run;
+}
 
 std::wstring RunningApp::ProgramPath() {
     std::vector<wchar_t> self(32768);

@@ -8,6 +8,16 @@
 
 #include "Unique.h"
 
+// The program run with arguments until it ends by itself, its standard output a pipe: the exit
+// code (none when it had to be ended), what it wrote, and whether a window of it was ever seen
+// visible meanwhile.
+struct FinishedRun {
+    std::optional<DWORD> exitCode;
+    std::string output;
+    bool windowShown = false;
+};
+FinishedRun RunToEnd(const std::wstring& arguments, DWORD timeoutMs = 60000);
+
 class RunningApp {
 public:
     // Starts the program, by default "Test OCX TALVO.exe" from the folder of the running test
