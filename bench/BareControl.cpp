@@ -3,11 +3,16 @@
 // with the bare calls: CoCreateInstance, SetClientSite with a minimal site, InitNew,
 // SetExtent and DoVerb. The window shows only once the control is active in place; when it
 // cannot be, the program ends with 1 and never shows, which the benchmark counts as a failure.
+// Built with TALVO_BARE_CHECK it is the /check run's yardstick, talvo_bench_bare_check: the
+// window is never shown, and the program makes that run's calls once and ends.
 #include <windows.h>
 #include <commctrl.h>
 #include <ole2.h>
 #include <ocidl.h>
 
+#ifdef TALVO_BARE_CHECK
+#include "BareCheck.h"
+#endif
 #include "Form1.h"
 #include "FormClass.h"
 #include "ScreenDpi.h"
@@ -183,6 +188,10 @@ int Run(HINSTANCE instance, int show) {
         FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject, object.put_void())))
         return 1;
     int code = 1;
+#ifdef TALVO_BARE_CHECK
+    (void)show;
+    if (Embed(object.get(), site, host)) code = RunBareCheck(object.get());
+#else
     if (Embed(object.get(), site, host)) {
         for (const ControlRow& row : Form1Controls())
             if (row.kind == ControlKind::Label)
@@ -198,6 +207,7 @@ int Run(HINSTANCE instance, int show) {
         window.release();  // destroyed by the close that ended the loop
         code = static_cast<int>(msg.wParam);
     }
+#endif
     if (com_ptr<IOleInPlaceObject> inPlace = object.try_query<IOleInPlaceObject>()) inPlace->InPlaceDeactivate();
     object->Close(OLECLOSE_NOSAVE);
     object->SetClientSite(nullptr);

@@ -13,6 +13,7 @@ struct Options {
     int getRounds = 2000;
     int listRounds = 150;
     int startRounds = 20;
+    int checkRounds = 40;
     int processes = 250;
     std::vector<std::wstring> only;  // empty: every section
 
@@ -63,8 +64,13 @@ std::wstring OwnFolder();
 
 std::string Narrow(const std::wstring& text);
 
+// Fixed answers from the stand-in, read from the environment at each Invoke: in this process
+// and in the programs it starts from now on.
+void ScriptStandIn();
+
 // Sections. Each adds its rows and notes; false when it could not measure (why, on stderr).
 bool MeasureStartup(const Options& options, Table& table);
+bool MeasureCheck(const Options& options, Table& table);
 bool MeasureGet(const Options& options, Table& table);
 bool MeasureProcessList(const Options& options, Table& table);
 

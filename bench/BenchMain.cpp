@@ -1,6 +1,6 @@
 // talvo_bench: the program's costs measured side by side with the bare platform calls it makes.
-//   talvo_bench [--get-rounds N] [--list-rounds N] [--start-rounds N] [--processes N]
-//               [--only start|get|list]...
+//   talvo_bench [--get-rounds N] [--list-rounds N] [--start-rounds N] [--check-rounds N]
+//               [--processes N] [--only start|check|get|list]...
 #include <windows.h>
 
 #include <algorithm>
@@ -70,6 +70,13 @@ std::wstring OwnFolder() {
     return path;
 }
 
+void ScriptStandIn() {
+    SetEnvironmentVariableW(L"TALVO_STANDIN_60030001", L"str:10.0.0.1");
+    SetEnvironmentVariableW(L"TALVO_STANDIN_60030002", L"str:00-1A-2B-3C-4D-5E");
+    SetEnvironmentVariableW(L"TALVO_STANDIN_60030005", L"str:Running");
+    SetEnvironmentVariableW(L"TALVO_STANDIN_LOG", nullptr);
+}
+
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
     const int size =
@@ -128,6 +135,12 @@ bool ParseCount(const wchar_t* text, int& out) {
     return true;
 }
 
+bool IsSection(const wchar_t* name) {
+    for (const wchar_t* section : {L"start", L"check", L"get", L"list"})
+        if (std::wcscmp(name, section) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -142,16 +155,18 @@ int wmain(int argc, wchar_t** argv) {
             ok = ParseCount(value, options.listRounds);
         else if (ok && flag == L"--start-rounds")
             ok = ParseCount(value, options.startRounds);
+        else if (ok && flag == L"--check-rounds")
+            ok = ParseCount(value, options.checkRounds);
         else if (ok && flag == L"--processes")
             ok = ParseCount(value, options.processes);
-        else if (ok && flag == L"--only")
+        else if (ok && flag == L"--only" && IsSection(value))
             options.only.emplace_back(value);
         else
             ok = false;
         if (!ok) {
             std::fprintf(stderr,
                          "usage: talvo_bench [--get-rounds N] [--list-rounds N] [--start-rounds N] "
-                         "[--processes N] [--only start|get|list]...\n");
+                         "[--check-rounds N] [--processes N] [--only start|check|get|list]...\n");
             return 2;
         }
         ++i;
@@ -159,8 +174,10 @@ int wmain(int argc, wchar_t** argv) {
 
     bench::Table table;
     bool measured = true;
-    // Start-up first, while the machine is quiet; the process list last, with its crowd.
+    // Start-up and the whole /check runs first, while the machine is quiet; the process list
+    // last, with its crowd.
     if (options.Runs(L"start")) measured &= bench::MeasureStartup(options, table);
+    if (options.Runs(L"check")) measured &= bench::MeasureCheck(options, table);
     if (options.Runs(L"get")) measured &= bench::MeasureGet(options, table);
     if (options.Runs(L"list")) measured &= bench::MeasureProcessList(options, table);
     table.Print();

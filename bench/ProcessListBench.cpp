@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "BareCalls.h"
 #include "Bench.h"
 #include "HostedForm.h"
 #include "ProcessListCommand.h"
 #include "Unique.h"
-#include "modTask.h"
 
 namespace bench {
 
@@ -103,24 +103,8 @@ private:
 void BareProcessList(HWND list) {
     SendMessageW(list, WM_SETREDRAW, FALSE, 0);
     SendMessageW(list, LB_RESETCONTENT, 0, 0);
-    // kernel32's ANSI functions themselves, as modTask declares them.
-    const modTask::SnapshotApi& kernel = modTask::SystemSnapshotApi();
-    const HANDLE snapshot = kernel.createSnapshot(modTask::kSnapProcess, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        modTask::ProcessEntry32 entry{};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = kernel.first(snapshot, &entry); more; more = kernel.next(snapshot, &entry)) {
-            wchar_t name[MAX_PATH + 1];
-            wchar_t upper[MAX_PATH + 1];
-            const int length = MultiByteToWideChar(CP_ACP, 0, entry.szExeFile, -1, name, MAX_PATH + 1);
-            if (length <= 0) continue;
-            if (LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_UPPERCASE, name, length, upper, MAX_PATH + 1, nullptr,
-                              nullptr, 0) <= 0)
-                continue;
-            SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(upper));
-        }
-        kernel.close(snapshot);
-    }
+    ForEachUpperCasedProcess(
+        [list](const wchar_t* upper) { SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(upper)); });
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
 }
 
