@@ -14,9 +14,11 @@ bool SameName(std::wstring_view given, std::wstring_view name) {
     return true;
 }
 
-// "30" -> 30: decimal digits only, no sign or blanks, inside the accepted range.
+// "30" -> 30 ("030" too): decimal digits only, no sign or blanks, inside the accepted range.
 std::optional<DWORD> Seconds(std::wstring_view text) {
-    if (text.empty() || text.size() > 4) return std::nullopt;
+    if (text.empty()) return std::nullopt;
+    while (text.size() > 1 && text.front() == L'0') text.remove_prefix(1);
+    if (text.size() > 4) return std::nullopt;
     DWORD value = 0;
     for (const wchar_t c : text) {
         if (c < L'0' || c > L'9') return std::nullopt;
