@@ -22,6 +22,15 @@ namespace {
 // The number a refused command line is reported with: HRESULT_FROM_WIN32(ERROR_BAD_ARGUMENTS).
 constexpr long kUsageNumber = static_cast<long>(0x800700A0);
 
+// What does not depend on the control (the machine, the control's registration), read on a
+// thread of its own while the control is made: it costs the check no time of its own.
+struct Background {
+    std::optional<MachineFacts> machine;
+    std::optional<Findings::Control> control;
+    unique_handle thread;
+    bool taken = false;
+};
+
 struct Check {
     explicit Check(const CommandLine& given) : line(given) {}
     const CommandLine& line;
@@ -29,6 +38,7 @@ struct Check {
     HANDLE output = nullptr;  // the file or the standard output
     Findings findings;
     Form1* form = nullptr;    // once made
+    Background background;
     LONG volatile writing = 0;  // the report is written once, by whichever thread ends the run
 };
 Check* g_check = nullptr;
@@ -72,11 +82,49 @@ std::wstring Destination(const Check& check) {
     return check.line.out ? L"\"" + *check.line.out + L"\"" : std::wstring(L"the standard output");
 }
 
+DWORD WINAPI ReadBackground(void* raw) {
+    auto& background = *static_cast<Background*>(raw);
+    try {
+        background.machine = ReadMachineFacts();
+        background.control = RegisteredFacts(kFunctionControlProgId);
+    } catch (...) {
+        // Out of memory: those facts are not known.
+    }
+    return 0;
+}
+
+void StartBackground(Check& check) {
+    check.background.thread.reset(CreateThread(nullptr, 0, &ReadBackground, &check.background, 0, nullptr));
+    if (!check.background.thread) ReadBackground(&check.background);
+}
+
+// The background facts into the findings, waited for at most waitMs. A control stuck in its
+// loading may hold the loader's lock, which reading a version record needs: then they stay
+// unknown rather than keep the report from being written.
+void TakeBackground(Check& check, DWORD waitMs) {
+    Background& background = check.background;
+    if (background.taken) return;
+    if (background.thread && WaitForSingleObject(background.thread.get(), waitMs) != WAIT_OBJECT_0) return;
+    background.taken = true;
+    check.findings.machine = std::move(background.machine);
+    if (background.control) {
+        // What the window said of its control stays; the registration comes from here.
+        if (check.findings.control) {
+            background.control->created = check.findings.control->created;
+            background.control->createMs = check.findings.control->createMs;
+        }
+        check.findings.control = std::move(background.control);
+    }
+}
+
 // The report, once per run, with the run's exit code; the code, or NotWritten when it could
 // not be written. A second thread that comes to end the run waits for the first to end it.
 int Finish(Check& check, int exitCode) noexcept {
     if (InterlockedExchange(&check.writing, 1) != 0) Sleep(INFINITE);
     try {
+        // A run ending on a crash or a hang does not wait long: the control may hold the lock.
+        const bool broken = exitCode == checkexit::TimedOut || exitCode == checkexit::Crashed;
+        TakeBackground(check, broken ? 2000 : 30000);
         check.findings.exitCode = exitCode;
         const std::string bytes =
             check.line.json ? FindingsJson(check.findings) : ToUtf8(FindingsText(check.findings));
@@ -115,12 +163,12 @@ std::optional<DISPID> MemberAt(const Check& check) {
     return std::nullopt;
 }
 
-// What the window shows now, or what the registry says when there is no window yet.
+// What the window shows now; without a window yet, only that the control is not made.
 void Describe(Check& check) {
     if (check.form != nullptr)
         check.form->Describe(check.findings);
     else if (!check.findings.control)
-        check.findings.control = RegisteredFacts(kFunctionControlProgId);
+        check.findings.control = ControlNamed(kFunctionControlProgId);
 }
 
 // A crash: the report at once, then the end with no more of the control's code run.
@@ -221,9 +269,7 @@ int RunChecked(HINSTANCE instance, Check& check) {
                                 check.line.refused + L"\r\n\r\n" + UsageText(), std::nullopt};
         return Finish(check, checkexit::BadCommandLine);
     }
-    // Read before the control comes: a control stuck in its loading may hold the loader's lock.
-    check.findings.machine = ReadMachineFacts();
-    check.findings.control = RegisteredFacts(kFunctionControlProgId);
+    StartBackground(check);
     watchdog::SetUnattended({&Hung, &CrashedUnguarded});
     watchdog::SetThreshold(check.line.timeoutSeconds * 1000);
     watchdog::Start();

@@ -242,8 +242,8 @@ void Form1::RunCommand(Command command) noexcept {
 }
 
 void Form1::Describe(Findings& findings) const {
-    // What the registry says is read once: a hung control may hold the loader's lock.
-    if (!findings.control) findings.control = RegisteredFacts(kFunctionControlProgId);
+    // The registration is the caller's to read: a stuck control may hold the loader's lock.
+    if (!findings.control) findings.control = ControlNamed(kFunctionControlProgId);
     findings.control->created = vbFunzioni1_ != nullptr;
     if (vbFunzioni1_) findings.control->createMs = vbFunzioni1_->CreationMs();
     findings.calls = lastPress_.calls;
@@ -258,6 +258,7 @@ void Form1::CopyReport() noexcept {
     try {
         Findings findings;
         StampFindings(findings);
+        findings.control = RegisteredFacts(kFunctionControlProgId);
         Describe(findings);
         findings.machine = ReadMachineFacts();
         CopyToClipboard(window_, FindingsText(findings));

@@ -59,7 +59,8 @@ public:
 
     // What the window shows and the control answered in the last press. Any thread may ask:
     // texts are read without a message to the window, whose thread may be inside a call.
-    // List1 is counted on the window's own thread only.
+    // List1 is counted on the window's own thread only. The control's registration is left to
+    // the caller (Findings::control, if already there, keeps it).
     void Describe(Findings& findings) const;
     const PressRecord& LastPress() const noexcept { return lastPress_; }
 

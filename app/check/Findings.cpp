@@ -123,6 +123,12 @@ void CheckText(std::wstring& report, const Findings& findings, const wchar_t* wh
 
 }  // namespace
 
+Findings::Control ControlNamed(std::wstring_view progId) {
+    Findings::Control control;
+    control.progId = progId;
+    return control;
+}
+
 Findings::Control RegisteredFacts(std::wstring_view progId) {
     const RegisteredControl registered = DescribeRegisteredControl(progId);
     return {std::wstring(progId), registered.clsid, registered.file, registered.version, registered.company, false, {}};

@@ -44,6 +44,8 @@ struct Findings {
     std::optional<int> exitCode;
 };
 
+// The control by its ProgID alone, not created, nothing else known.
+Findings::Control ControlNamed(std::wstring_view progId);
 // What the registry says of the control with this ProgID, not yet created. Never throws but
 // std::bad_alloc.
 Findings::Control RegisteredFacts(std::wstring_view progId);
