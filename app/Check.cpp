@@ -4,6 +4,7 @@
 #include <ole2.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,10 +35,10 @@ struct Background {
 struct Check {
     explicit Check(const CommandLine& given) : line(given) {}
     const CommandLine& line;
-    unique_hfile file;       // the /out file, opened before anything runs
+    unique_hfile file;        // the /out file, opened before anything runs
     HANDLE output = nullptr;  // the file or the standard output
     Findings findings;
-    Form1* form = nullptr;    // once made
+    Form1* form = nullptr;  // once made
     Background background;
     LONG volatile writing = 0;  // the report is written once, by whichever thread ends the run
 };
@@ -45,7 +46,7 @@ Check* g_check = nullptr;
 
 // On the standard error, when there is one: why the report could not be written.
 void Complain(const std::wstring& text) noexcept {
-    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
     try {
         const std::string bytes = ToUtf8(std::wstring(kProgramName) + L": " + text + L"\r\n");
@@ -83,8 +84,8 @@ std::wstring Destination(const Check& check) {
 }
 
 DWORD WINAPI ReadBackground(void* raw) {
-    auto& background = *static_cast<Background*>(raw);
     try {
+        auto& background = *static_cast<Background*>(raw);
         background.machine = ReadMachineFacts();
         background.control = RegisteredFacts(kFunctionControlProgId);
     } catch (...) {
@@ -126,8 +127,7 @@ int Finish(Check& check, int exitCode) noexcept {
         const bool broken = exitCode == checkexit::TimedOut || exitCode == checkexit::Crashed;
         TakeBackground(check, broken ? 2000 : 30000);
         check.findings.exitCode = exitCode;
-        const std::string bytes =
-            check.line.json ? FindingsJson(check.findings) : ToUtf8(FindingsText(check.findings));
+        const std::string bytes = check.line.json ? FindingsJson(check.findings) : ToUtf8(FindingsText(check.findings));
         if (WriteAll(check.output, bytes)) return exitCode;
         Complain(L"The report could not be written to " + Destination(check) + L": " + SystemMessage(GetLastError()));
     } catch (...) {
@@ -141,8 +141,7 @@ bool OpenOutput(Check& check) {
         check.file.reset(CreateFileW(check.line.out->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!check.file) {
-            Complain(L"The report cannot be written to " + Destination(check) + L": " +
-                     SystemMessage(GetLastError()));
+            Complain(L"The report cannot be written to " + Destination(check) + L": " + SystemMessage(GetLastError()));
             return false;
         }
         check.output = check.file.get();
@@ -203,7 +202,8 @@ void Hung(const watchdog::HungCall& call) noexcept {
         const std::optional<DISPID> member = MemberAt(check);
         Describe(check);
         if (check.form != nullptr && check.form->LastPress().asking != 0)
-            check.findings.calls.push_back({check.form->LastPress().asking, std::nullopt, static_cast<double>(call.ms)});
+            check.findings.calls.push_back(
+                {check.form->LastPress().asking, std::nullopt, static_cast<double>(call.ms)});
         check.findings.error = {L"timeout", static_cast<long>(kHungExitCode), call.source,
                                 L"The control did not return within " + std::to_wstring(check.line.timeoutSeconds) +
                                     L" seconds while " + call.doing + L"; it was given up on after " +
@@ -265,8 +265,8 @@ std::optional<std::vector<std::wstring>> ProcessesAnyway() {
 
 int RunChecked(HINSTANCE instance, Check& check) {
     if (!check.line.refused.empty()) {
-        check.findings.error = {L"usage", kUsageNumber, kProgramSource,
-                                check.line.refused + L"\r\n\r\n" + UsageText(), std::nullopt};
+        check.findings.error = {L"usage", kUsageNumber, kProgramSource, check.line.refused + L"\r\n\r\n" + UsageText(),
+                                std::nullopt};
         return Finish(check, checkexit::BadCommandLine);
     }
     StartBackground(check);
@@ -306,7 +306,10 @@ int RunChecked(HINSTANCE instance, Check& check) {
 
 int RunCheck(HINSTANCE instance, const CommandLine& line) noexcept {
     try {
-        Check check(line);
+        // For the process's lifetime: the watch's thread and the background reader may still
+        // hold it when the run ends on a crash or a hang.
+        static std::optional<Check> running;
+        Check& check = running.emplace(line);
         g_check = &check;
         StampFindings(check.findings);
         if (!OpenOutput(check)) return checkexit::NotWritten;

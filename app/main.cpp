@@ -13,9 +13,9 @@
 #include "Unique.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
-    const CommandLine line = ParseCommandLine(__wargv != nullptr && __argc > 1
-                                                  ? std::span<const wchar_t* const>(__wargv + 1, __argc - 1)
-                                                  : std::span<const wchar_t* const>());
+    const CommandLine line =
+        ParseCommandLine(__wargv != nullptr && __argc > 1 ? std::span<const wchar_t* const>(__wargv + 1, __argc - 1)
+                                                          : std::span<const wchar_t* const>());
     // Before anything loads a DLL by name: this program runs from wherever it was put.
     RestrictDllSearch();
     // Bound on first use (app/CMakeLists.txt); loaded now, from the system folder, they are in

@@ -47,7 +47,7 @@ echo "static-checks: cppcheck" >&2
 cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --platform=win32W --library=windows \
     --enable=warning,style,performance,portability --inline-suppr \
     --suppress=missingIncludeSystem --suppress=unusedFunction \
-    -I common -I app -I app/host -I app/diagnosis -I app/commands -I app/report -I registry -I client -I process -I standin \
+    -I common -I app -I app/host -I app/diagnosis -I app/commands -I app/report -I app/check -I registry -I client -I process -I standin \
     -D_WIN32 -D__i386__ -DUNICODE -D_UNICODE $sources
 echo "$digest" >"$stamp"
 echo "static-checks: no findings" >&2

@@ -1,5 +1,7 @@
 #include "Findings.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cwchar>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -41,7 +43,7 @@ Json OrNull(const std::optional<T>& value, Convert convert) {
 }
 Json Texts(const std::vector<std::wstring>& texts) {
     Json list = Json::array();
-    for (const std::wstring& text : texts) list.push_back(Text(text));
+    std::transform(texts.begin(), texts.end(), std::back_inserter(list), Text);
     return list;
 }
 
@@ -58,13 +60,12 @@ Json MachineJson(const MachineFacts& machine) {
     Json adapters;
     if (machine.adapters) {
         adapters = Json::array();
-        for (const NetworkAdapter& adapter : *machine.adapters)
-            adapters.push_back({{"name", Text(adapter.name)},
-                                {"description", Text(adapter.description)},
-                                {"mac", OrNull(adapter.mac, Text)},
-                                {"up", adapter.up},
-                                {"ipv4", Texts(adapter.ipv4)},
-                                {"ipv6", Texts(adapter.ipv6)}});
+        std::transform(machine.adapters->begin(), machine.adapters->end(), std::back_inserter(adapters),
+                       [](const NetworkAdapter& adapter) -> Json {
+                           return {{"name", Text(adapter.name)},       {"description", Text(adapter.description)},
+                                   {"mac", OrNull(adapter.mac, Text)}, {"up", adapter.up},
+                                   {"ipv4", Texts(adapter.ipv4)},      {"ipv6", Texts(adapter.ipv6)}};
+                       });
     }
     return {{"name", OrNull(machine.name, Text)},
             {"windows", OrNull(machine.windows, Text)},
@@ -135,9 +136,9 @@ Findings::Control RegisteredFacts(std::wstring_view progId) {
 }
 
 const std::wstring* AnswerOf(const Findings& findings, DISPID member) {
-    for (const Findings::Call& call : findings.calls)
-        if (call.member == member) return call.answer ? &*call.answer : nullptr;
-    return nullptr;
+    const auto first = std::find_if(findings.calls.begin(), findings.calls.end(),
+                                    [member](const Findings::Call& call) { return call.member == member; });
+    return first != findings.calls.end() && first->answer ? &*first->answer : nullptr;
 }
 
 void StampFindings(Findings& findings) {
@@ -163,12 +164,14 @@ std::string FindingsJson(const Findings& findings) {
                    {"fileVersion", TextOrNull(c->fileVersion)},
                    {"company", TextOrNull(c->company)},
                    {"created", c->created},
-                   {"createMs", OrNull(c->createMs, [](double ms) { return Json(static_cast<long long>(ms + 0.5)); })}};
+                   {"createMs", OrNull(c->createMs, [](double ms) { return Json(std::llround(ms)); })}};
     Json calls = Json::array();
-    for (const Findings::Call& call : findings.calls)
-        calls.push_back({{"member", Text(MemberName(call.member))},
-                         {"answer", OrNull(call.answer, Text)},
-                         {"ms", static_cast<long long>(call.ms + 0.5)}});
+    std::transform(findings.calls.begin(), findings.calls.end(), std::back_inserter(calls),
+                   [](const Findings::Call& call) -> Json {
+                       return {{"member", Text(MemberName(call.member))},
+                               {"answer", OrNull(call.answer, Text)},
+                               {"ms", std::llround(call.ms)}};
+                   });
     Json labels = Json::object();
     for (size_t i = 0; i < std::size(kLabelNames); ++i)
         labels[ToUtf8(kLabelNames[i])] = OrNull(findings.labels[i], Text);
@@ -179,20 +182,19 @@ std::string FindingsJson(const Findings& findings) {
                  {"source", Text(e->source)},
                  {"description", Text(e->description)},
                  {"member", OrNull(e->member, [](DISPID member) { return Text(MemberName(member)); })}};
-    const Json report = {
-        {"program", {{"name", Text(kProgramName)}, {"version", TextOrNull(findings.programVersion)}}},
-        {"time", Text(IsoTime(findings.localTime, findings.utcOffsetMinutes))},
-        {"machine", OrNull(findings.machine, MachineJson)},
-        {"control", std::move(control)},
-        {"calls", std::move(calls)},
-        {"labels", std::move(labels)},
-        {"caption", OrNull(findings.caption, Text)},
-        {"checks",
-         {{"localIpAdapter", HolderOf(findings, kDispIdLocalIp, &AdapterWithAddress)},
-          {"macAdapter", HolderOf(findings, kDispIdMacAddress, &AdapterWithMac)}}},
-        {"processes", OrNull(findings.processes, Texts)},
-        {"error", std::move(error)},
-        {"exitCode", OrNull(findings.exitCode, [](int code) { return Json(code); })}};
+    const Json report = {{"program", {{"name", Text(kProgramName)}, {"version", TextOrNull(findings.programVersion)}}},
+                         {"time", Text(IsoTime(findings.localTime, findings.utcOffsetMinutes))},
+                         {"machine", OrNull(findings.machine, MachineJson)},
+                         {"control", std::move(control)},
+                         {"calls", std::move(calls)},
+                         {"labels", std::move(labels)},
+                         {"caption", OrNull(findings.caption, Text)},
+                         {"checks",
+                          {{"localIpAdapter", HolderOf(findings, kDispIdLocalIp, &AdapterWithAddress)},
+                           {"macAdapter", HolderOf(findings, kDispIdMacAddress, &AdapterWithMac)}}},
+                         {"processes", OrNull(findings.processes, Texts)},
+                         {"error", std::move(error)},
+                         {"exitCode", OrNull(findings.exitCode, [](int code) { return Json(code); })}};
     // Only ASCII goes out: any shell or tool decodes it right, whatever its code page.
     return report.dump(2, ' ', true, Json::error_handler_t::replace) + "\n";
 }
@@ -222,8 +224,7 @@ std::wstring FindingsText(const Findings& findings) {
         Line(report, L"Get, member " + MemberName(call.member), Ms(call.ms) + (call.answer ? L"" : L", no answer"));
     if (findings.machine) {
         MachineText(report, *findings.machine);
-        CheckText(report, findings, L"LocalIP", kDispIdLocalIp, &AdapterWithAddress,
-                  L"not an address of this machine");
+        CheckText(report, findings, L"LocalIP", kDispIdLocalIp, &AdapterWithAddress, L"not an address of this machine");
         CheckText(report, findings, L"MAC", kDispIdMacAddress, &AdapterWithMac, L"no adapter of this machine");
     }
     if (const auto& e = findings.error) {

@@ -31,7 +31,7 @@ struct Findings {
 
     std::optional<std::wstring> labels[4];  // Label2 to Label5, as shown
     std::optional<std::wstring> caption;
-    std::optional<LRESULT> listItems;                   // List1's count, for the copied report
+    std::optional<LRESULT> listItems;                    // List1's count, for the copied report
     std::optional<std::vector<std::wstring>> processes;  // List1's items, for a check
 
     struct Error {

@@ -134,9 +134,10 @@ TEST(Check, ThePlainTextSaysInWordsWhetherTheAnswersAreThisMachines) {
     EXPECT_EQ(run.exitCode, std::optional<DWORD>(0));
     EXPECT_FALSE(run.windowShown);
     testing::Test::RecordProperty("Report", run.output);
-    for (const char* line : {"Label2: LocalIP: 10.255.255.254\r\n", "LocalIP 10.255.255.254: not an address of this machine\r\n",
-                             "MAC 02-FC-00-00-00-99: no adapter of this machine\r\n", "Process: TEST OCX TALVO.EXE\r\n",
-                             "Exit code: 0\r\n"})
+    for (const char* line :
+         {"Label2: LocalIP: 10.255.255.254\r\n", "LocalIP 10.255.255.254: not an address of this machine\r\n",
+          "MAC 02-FC-00-00-00-99: no adapter of this machine\r\n", "Process: TEST OCX TALVO.EXE\r\n",
+          "Exit code: 0\r\n"})
         EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
     EXPECT_EQ(run.output.rfind("Test OCX TALVO ", 0), 0u);
 }

@@ -23,20 +23,20 @@ TEST(CommandLine, NamesInAnyCaseValuesAsGiven) {
 }
 
 TEST(CommandLine, RefusedButStillKnownToBeACheck) {
-    for (const std::vector<const wchar_t*>& bad : std::vector<std::vector<const wchar_t*>>{
-             {L"/check", L"/timeout:0"},
-             {L"/check", L"/timeout:3601"},
-             {L"/check", L"/timeout:-5"},
-             {L"/check", L"/timeout: 5"},
-             {L"/check", L"/timeout:00000003601"},
-             {L"/check", L"/timeout"},
-             {L"/check", L"/out:"},
-             {L"/check", L"/out:a", L"/out:b"},
-             {L"/check", L"/checked"},
-             {L"/check", L"/json:yes"},
-             {L"/check", L"check"},
-             {L"/check", L"/"},
-             {L"/check", L""}}) {
+    for (const std::vector<const wchar_t*>& bad :
+         std::vector<std::vector<const wchar_t*>>{{L"/check", L"/timeout:0"},
+                                                  {L"/check", L"/timeout:3601"},
+                                                  {L"/check", L"/timeout:-5"},
+                                                  {L"/check", L"/timeout: 5"},
+                                                  {L"/check", L"/timeout:00000003601"},
+                                                  {L"/check", L"/timeout"},
+                                                  {L"/check", L"/out:"},
+                                                  {L"/check", L"/out:a", L"/out:b"},
+                                                  {L"/check", L"/checked"},
+                                                  {L"/check", L"/json:yes"},
+                                                  {L"/check", L"check"},
+                                                  {L"/check", L"/"},
+                                                  {L"/check", L""}}) {
         const CommandLine line = Parse(bad);
         EXPECT_FALSE(line.refused.empty()) << testing::PrintToString(std::vector<std::wstring>(bad.begin(), bad.end()));
         EXPECT_TRUE(line.check);

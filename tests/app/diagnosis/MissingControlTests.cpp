@@ -21,9 +21,9 @@ namespace {
 
 std::wstring FromUtf8(const std::string& text) {
     std::wstring wide(text.size(), L'\0');
-    wide.resize(static_cast<size_t>(std::max(
-        0, MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                               static_cast<int>(wide.size())))));
+    wide.resize(
+        static_cast<size_t>(std::max(0, MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                            wide.data(), static_cast<int>(wide.size())))));
     return wide;
 }
 
