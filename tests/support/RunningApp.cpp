@@ -1,6 +1,6 @@
 #include "RunningApp.h"
 
-#include <thread>
+#include <algorithm>
 #include <vector>
 
 #include "ControlIds.h"
@@ -63,25 +63,29 @@ FinishedRun RunToEnd(const std::wstring& arguments, DWORD timeoutMs) {
         return run;
     CloseHandle(info.hThread);
     const unique_handle process(info.hProcess);
-    writing.reset();  // the pipe ends when the program's end of it does
-    std::thread reader([&] {
+    writing.reset();
+    // Read as it comes, never blocking: whatever else may hold the pipe open, the run ends.
+    const auto drain = [&] {
         char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(read, buffer, sizeof(buffer), &got, nullptr) && got > 0) run.output.append(buffer, got);
-    });
+        DWORD available = 0, got = 0;
+        while (PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+               ReadFile(read, buffer, std::min<DWORD>(available, sizeof(buffer)), &got, nullptr) && got > 0)
+            run.output.append(buffer, got);
+    };
     const ULONGLONG start = GetTickCount64();
     while (WaitForSingleObject(process.get(), kPoll) == WAIT_TIMEOUT) {
+        drain();
         FindContext context{info.dwProcessId, nullptr, nullptr, nullptr};
         EnumWindows(FindVisible, reinterpret_cast<LPARAM>(&context));
         run.windowShown = run.windowShown || context.found != nullptr;
         if (GetTickCount64() - start > timeoutMs) {
             TerminateProcess(process.get(), 255);
             WaitForSingleObject(process.get(), 10000);
-            reader.join();
+            drain();
             return run;
         }
     }
-    reader.join();
+    drain();
     DWORD code = 0;
     if (GetExitCodeProcess(process.get(), &code)) run.exitCode = code;
     return run;
