@@ -47,12 +47,19 @@ Json Texts(const std::vector<std::wstring>& texts) {
     return list;
 }
 
-// The name of the adapter holding the control's answer, or null: the two checks.
-Json HolderOf(const Findings& findings, DISPID member,
-              const NetworkAdapter* (*find)(const MachineFacts&, std::wstring_view)) {
+using AdapterFinder = const NetworkAdapter* (*)(const MachineFacts&, std::wstring_view);
+
+// The two checks: the adapter of this machine that holds the control's answer. Null when it
+// has none, or when the answer or the adapters are not known (then `known` is false).
+const NetworkAdapter* Holder(const Findings& findings, DISPID member, AdapterFinder find, bool& known) {
     const std::wstring* answer = AnswerOf(findings, member);
-    if (answer == nullptr || !findings.machine) return Json();
-    const NetworkAdapter* adapter = find(*findings.machine, *answer);
+    known = answer != nullptr && findings.machine && findings.machine->adapters;
+    return known ? find(*findings.machine, *answer) : nullptr;
+}
+
+Json HolderOf(const Findings& findings, DISPID member, AdapterFinder find) {
+    bool known = false;
+    const NetworkAdapter* adapter = Holder(findings, member, find, known);
     return adapter != nullptr ? Text(adapter->name) : Json();
 }
 
@@ -114,12 +121,13 @@ void MachineText(std::wstring& report, const MachineFacts& machine) {
 }
 
 // "LocalIP 10.20.30.40: not an address of this machine"; "MAC 02-FC-00-00-00-01: adapter Ethernet".
-void CheckText(std::wstring& report, const Findings& findings, const wchar_t* what, DISPID member,
-               const NetworkAdapter* (*find)(const MachineFacts&, std::wstring_view), const wchar_t* notFound) {
-    const std::wstring* answer = AnswerOf(findings, member);
-    if (answer == nullptr || !findings.machine || !findings.machine->adapters) return;
-    const NetworkAdapter* adapter = find(*findings.machine, *answer);
-    Line(report, std::wstring(what) + L" " + *answer, adapter != nullptr ? L"adapter " + adapter->name : notFound);
+void CheckText(std::wstring& report, const Findings& findings, const wchar_t* what, DISPID member, AdapterFinder find,
+               const wchar_t* notFound) {
+    bool known = false;
+    const NetworkAdapter* adapter = Holder(findings, member, find, known);
+    if (!known) return;
+    Line(report, std::wstring(what) + L" " + *AnswerOf(findings, member),
+         adapter != nullptr ? L"adapter " + adapter->name : notFound);
 }
 
 }  // namespace
