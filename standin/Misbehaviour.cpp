@@ -138,6 +138,11 @@ void SmashChainAndFault() noexcept {
     RaiseAccessViolation();
 }
 
+void FaultHoldingTheHeap() noexcept {
+    HeapLock(GetProcessHeap());
+    RaiseAccessViolation();
+}
+
 bool RaiseAndHandle() noexcept {
     NT_TIB* tib = ThreadInformationBlock();
     OwnFrame frame{};

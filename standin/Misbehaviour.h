@@ -26,6 +26,9 @@ void OverflowStack() noexcept;
 // Overwrites the head of the thread's handler chain (fs:[0]) with an address off the stack, as
 // a buffer overrun does, then raises an access violation: no frame handler is reached.
 void SmashChainAndFault() noexcept;
+// Takes the process heap's lock, as a fault inside an allocation leaves it, and faults holding
+// it: any other thread that allocates waits for good.
+void FaultHoldingTheHeap() noexcept;
 
 // Raises an exception of its own and handles it in a frame-based handler on its own stack
 // frame, as a control built with __try/__except does. True when the handler saw it.

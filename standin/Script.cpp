@@ -329,6 +329,7 @@ Behaviour ParseBehaviour(std::wstring_view answer) {
         if (EqualsNoCase(keyword, L"cxx")) return {B::CxxThrow, 0, {}};
         if (EqualsNoCase(keyword, L"overflow")) return {B::StackOverflow, 0, {}};
         if (EqualsNoCase(keyword, L"smash")) return {B::SmashedChain, 0, {}};
+        if (EqualsNoCase(keyword, L"av-locked")) return {B::LockedFault, 0, {}};
         return {B::None, 0, answer};
     }
     const std::wstring_view rest = answer.substr(colon + 1);

@@ -545,6 +545,9 @@ private:
             case Behaviour::Kind::SmashedChain:
                 SmashChainAndFault();
                 break;
+            case Behaviour::Kind::LockedFault:
+                FaultHoldingTheHeap();
+                break;
             default:
                 break;
         }

@@ -79,17 +79,23 @@ volatile LONG g_thresholdMs = watchdog::kThresholdMs;
 watchdog::Unattended g_unattended{};
 watchdog::Ending volatile g_ending = &Terminate;
 
-// A request for the watch's thread, one at a time.
-struct Request {
-    void (*fn)(void*);
-    void* context;
-};
 INIT_ONCE g_started = INIT_ONCE_STATIC_INIT;
-HANDLE g_requested = nullptr;  // auto-reset, for the program's lifetime
-HANDLE g_done = nullptr;
 DWORD g_watchThread = 0;
+
+// The crash report, handed to the watch's thread to show while the faulted thread waits. The
+// events live for the program's lifetime: a crash creates nothing.
 SRWLOCK g_requestLock = SRWLOCK_INIT;
-Request g_request{};
+std::wstring g_crashText;
+HANDLE g_requested = nullptr;  // auto-reset: show g_crashText
+HANDLE g_shown = nullptr;      // auto-reset: the watch's box is up
+HANDLE g_done = nullptr;       // auto-reset: the watch's box is gone
+constexpr UINT kCrashBoxStyle = MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST;
+// The watch's thread gets a box up in well under a second; one that has not in this long waits on
+// a lock, most likely one the faulted thread holds.
+constexpr DWORD kCrashBoxWithinMs = 2000;
+// Which thread shows the crash box: the first to claim it. The other's box, if any, goes.
+enum : LONG { kNobodyShows, kWatchShows, kFaultedShows };
+volatile LONG g_crashBoxBy = kNobodyShows;
 
 BOOL CALLBACK DialogShown(HWND window, LPARAM found) {
     if (!IsWindowVisible(window) || !IsWindowEnabled(window) || GetWindow(window, GW_OWNER) == nullptr) return TRUE;
@@ -154,6 +160,48 @@ void CALLBACK Refresh(HWND, UINT, UINT_PTR, DWORD) {
     }
 }
 
+// Dispatched by the crash box's own loop: the box is up, past every lock on the way. Claims it,
+// or closes it when the faulted thread has shown its own meanwhile.
+void CALLBACK CrashBoxUp(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    if (InterlockedCompareExchange(&g_crashBoxBy, kWatchShows, kNobodyShows) == kFaultedShows) {
+        HWND box = nullptr;
+        EnumThreadWindows(GetCurrentThreadId(), &FindBox, reinterpret_cast<LPARAM>(&box));
+        if (box != nullptr) PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return;
+    }
+    SetEvent(g_shown);
+}
+
+void ShowCrashBoxHere() noexcept {
+    const UINT_PTR timer = SetTimer(nullptr, 0, USER_TIMER_MINIMUM, &CrashBoxUp);
+    ShowCopyableBox(nullptr, g_crashText, kCrashBoxStyle);
+    if (timer != 0) KillTimer(nullptr, timer);
+}
+
+// The crash box, from the watch's thread while this one waits: a box of this thread would run
+// a message loop that dispatches to the control's windows. When the watch's thread cannot get it
+// up, it is waiting on a lock the control left held, by this thread when it faulted (the heap's,
+// the loader's): this thread can take that lock again, and shows the box itself.
+void ShowCrashBox(std::wstring text) noexcept {
+    if (g_watchThread == 0 || g_watchThread == GetCurrentThreadId()) {
+        ShowCopyableBox(nullptr, text, kCrashBoxStyle);
+        return;
+    }
+    AcquireSRWLockExclusive(&g_requestLock);
+    g_crashText = std::move(text);  // the watch may read it for as long as the process lives
+    SetEvent(g_requested);
+    HANDLE waits[] = {g_done, g_shown};
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, kCrashBoxWithinMs);
+    if (woke == WAIT_TIMEOUT &&
+        InterlockedCompareExchange(&g_crashBoxBy, kFaultedShows, kNobodyShows) == kNobodyShows) {
+        ShowCopyableBox(nullptr, g_crashText, kCrashBoxStyle);
+    } else if (woke != WAIT_OBJECT_0) {
+        WaitForSingleObject(g_done, INFINITE);
+    }
+    ReleaseSRWLockExclusive(&g_requestLock);
+}
+
 enum class Answer { Returned, KeepWaiting, End };
 
 Answer AskUser(const Snapshot& call) noexcept {
@@ -180,7 +228,7 @@ DWORD WINAPI Watch(void*) {
     for (;;) {
         const DWORD woke = MsgWaitForMultipleObjects(1, &g_requested, FALSE, kLookEveryMs, QS_ALLINPUT);
         if (woke == WAIT_OBJECT_0) {
-            g_request.fn(g_request.context);
+            ShowCrashBoxHere();
             SetEvent(g_done);
             continue;
         }
@@ -236,8 +284,10 @@ void ReportLostGuard(const ForeignFault& fault) noexcept {
 BOOL CALLBACK StartWatch(INIT_ONCE*, void*, void**) {
     WatchForLostGuards(&ReportLostGuard);
     g_requested = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_shown = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = g_requested && g_done ? CreateThread(nullptr, 0, &Watch, nullptr, 0, &g_watchThread) : nullptr;
+    HANDLE thread =
+        g_requested && g_shown && g_done ? CreateThread(nullptr, 0, &Watch, nullptr, 0, &g_watchThread) : nullptr;
     // The thread runs for the program's lifetime; its handle is not needed.
     if (thread != nullptr) CloseHandle(thread);
     return TRUE;
@@ -287,30 +337,12 @@ void ReportCrashAndEnd(const ErrorReporter& reporter, HWND owner, const Numbered
         g_unattended.crashed(error);
     } else {
         try {
-            const std::wstring text = ErrorReportText(error);
-            RunOnWatchThread(
-                [](void* shown) noexcept {
-                    ShowCopyableBox(nullptr, *static_cast<const std::wstring*>(shown),
-                                    MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
-                },
-                const_cast<std::wstring*>(&text));
+            ShowCrashBox(ErrorReportText(error));
         } catch (...) {
             // Out of memory for the text: the program ends all the same, with the code.
         }
     }
     End(exitCode);
-}
-
-void RunOnWatchThread(void (*fn)(void*), void* context) noexcept {
-    if (g_watchThread == 0 || g_watchThread == GetCurrentThreadId()) {
-        fn(context);
-        return;
-    }
-    AcquireSRWLockExclusive(&g_requestLock);
-    g_request = {fn, context};
-    SetEvent(g_requested);
-    WaitForSingleObject(g_done, INFINITE);
-    ReleaseSRWLockExclusive(&g_requestLock);
 }
 
 }  // namespace watchdog

@@ -52,9 +52,8 @@ void End(UINT exitCode) noexcept;
 
 // After a crash of the control: the report, then the end of the program with the report's
 // code, with no more of the control's code run. Without a reporter the box is shown from the
-// watch's thread while this one waits: a box of this thread would run a message loop that
-// dispatches to the control's windows. A reporter (tests) runs here. Returns only when the
-// ending does.
+// watch's thread while this one waits (here only when the watch cannot, held up by a lock the
+// fault left held). A reporter (tests) runs here. Returns only when the ending does.
 void ReportCrashAndEnd(const ErrorReporter& reporter, HWND owner, const NumberedError& error) noexcept;
 
 // With nobody at the machine no box is shown. A call running past the threshold goes to hung,
@@ -71,10 +70,5 @@ struct Unattended {
     void (*crashed)(const NumberedError& error) noexcept;
 };
 void SetUnattended(const Unattended& hooks) noexcept;
-
-// Runs fn(context) on the watch's thread and waits for it, dispatching nothing meanwhile: a
-// box shown there runs its message loop without the control's windows. Runs it on the
-// calling thread when there is no watch.
-void RunOnWatchThread(void (*fn)(void*), void* context) noexcept;
 
 }  // namespace watchdog

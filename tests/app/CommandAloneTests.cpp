@@ -136,6 +136,9 @@ TEST(CommandAlone, ACrashInTheControlIsReportedAndEndsTheProgram) {
         {L"overflow", L"", kInGet, kGet, L"C00000FD (stack overflow) at VbFunzioniStandIn.dll+0x"},
         // The thread's handler chain broken first: only the program's last resort sees it.
         {L"smash", L"", kInGet, kGet, kAv},
+        // A lock left held (the heap's, as a fault inside an allocation leaves it) must not keep
+        // the report from showing.
+        {L"av-locked", L"", kInGet, kGet, kAv},
         // An object answer runs the control's code when converted to text, and when let go of.
         {L"dispatch:av-invoke", L"", kInGet, L"reading the answer of member 0x60030001", kAv},
         {L"dispatch:av-release", L"", kInGet, L"freeing the answer of member 0x60030001", kAv},

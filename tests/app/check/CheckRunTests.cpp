@@ -155,6 +155,7 @@ TEST(Check, EachFailureEndsWithItsCodeAndIsInTheReport) {
     } cases[] = {
         {"member error", 0x60030005, L"error:5:TalvoSrc:Bad thing", L"", 1, "member", "0x60030005"},
         {"crash", 0x60030001, L"av", L"", 3, "crash", "0x60030001"},
+        {"crash holding the heap's lock", 0x60030001, L"av-locked", L"", 3, "crash", "0x60030001"},
         {"hang", 0x60030001, L"hang:60000:str:late", L"/timeout:1", 4, "timeout", "0x60030001"},
         {"unknown argument", 0x60030001, L"str:1.2.3.4", L"/verbose", 64, "usage", nullptr},
         {"time-out out of range", 0x60030001, L"str:1.2.3.4", L"/timeout:3601", 64, "usage", nullptr},
