@@ -5,8 +5,6 @@
 #include <cwchar>
 #include <iterator>
 
-#include "GrowingBuffer.h"
-
 // The guard is a frame handler on the fs:[0] chain: that chain exists on 32-bit x86 only, and
 // C++ exceptions must leave it alone (DWARF tables, not SJLJ registrations of their own on it).
 #if !defined(__i386__)
@@ -65,6 +63,12 @@ void SetChainHead(EXCEPTION_REGISTRATION_RECORD* head) noexcept {
     asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
 }
 
+NT_TIB* ThreadBlock() noexcept {
+    NT_TIB* tib;
+    asm("movl %%fs:0x18, %0" : "=r"(tib));
+    return tib;
+}
+
 // Runs the unwind handlers of every frame above ours (the control's own cleanup) and leaves our
 // record at the head of the chain. RtlUnwind on x86 keeps none of ebx, esi, edi or ebp.
 void UnwindTo(EXCEPTION_REGISTRATION_RECORD* frame, EXCEPTION_RECORD* record) noexcept {
@@ -99,33 +103,42 @@ EXCEPTION_DISPOSITION NTAPI GuardHandler(EXCEPTION_RECORD* record, void* establi
 // What the dispatch of an overflow and our unwind need below the faulting frame, with margin.
 constexpr ULONG kOverflowRoom = 16 * 1024;
 
-// Arms guard pages just below the current stack pointer, as the C runtime's _resetstkoflw does:
-// the stack grows down onto them and the system moves them on, page by page, until it reaches
-// the guaranteed room at the bottom and raises the overflow there.
+// Arms one guard page just above the guaranteed room at the bottom of the stack, where Windows
+// keeps its own: the stack grows onto it, and the system raises the overflow with that room left.
+// Only there, and only one: the system grows the stack through one guard page at a time, and
+// writes an exception's frame below the stack pointer with no fault of its own allowed, so a
+// frame it writes across a guard page higher up ends the process (as Wine does). On Windows the
+// page there is not committed until the stack reaches it, and Windows keeps the room itself:
+// nothing is armed.
 void ArmStackGuard(ULONG guarantee) noexcept {
-    MEMORY_BASIC_INFORMATION region{};
+    MEMORY_BASIC_INFORMATION stack{};
     char* const here = static_cast<char*>(__builtin_frame_address(0));
-    if (VirtualQuery(here, &region, sizeof region) == 0) return;
+    if (VirtualQuery(here, &stack, sizeof stack) == 0) return;
     SYSTEM_INFO system{};
     GetSystemInfo(&system);
     const uintptr_t page = system.dwPageSize;
-    // One page more than the guarantee, so a fault midway through the first guard page keeps it.
-    const uintptr_t size = std::max<uintptr_t>(((guarantee + page - 1) & ~(page - 1)) + page, 2 * page);
-    const uintptr_t top = reinterpret_cast<uintptr_t>(here) & ~(page - 1);
-    const uintptr_t bottom = reinterpret_cast<uintptr_t>(region.AllocationBase);
-    if (top < bottom + page + size) return;  // no room left to arm
-    // Windows may not have committed them yet; Wine commits the whole stack from the start.
-    void* const guard = VirtualAlloc(reinterpret_cast<void*>(top - size), size, MEM_COMMIT, PAGE_READWRITE);
+    const uintptr_t bottom = reinterpret_cast<uintptr_t>(stack.AllocationBase);
+    // Above the unusable page at the very bottom and the guaranteed room.
+    const uintptr_t guard = bottom + page + ((guarantee + page - 1) & ~(page - 1));
+    if (guard + 2 * page > reinterpret_cast<uintptr_t>(here)) return;  // the stack is already that deep
+    MEMORY_BASIC_INFORMATION at{};
+    if (VirtualQuery(reinterpret_cast<void*>(guard), &at, sizeof at) == 0 || at.State != MEM_COMMIT ||
+        (at.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0)
+        return;
     DWORD old = 0;
-    if (guard != nullptr) VirtualProtect(guard, size, PAGE_READWRITE | PAGE_GUARD, &old);
+    if (!VirtualProtect(reinterpret_cast<void*>(guard), page, PAGE_READWRITE | PAGE_GUARD, &old)) return;
+    // The limit is the lowest page in use, just above the guard page, as the system keeps it.
+    NT_TIB* const tib = ThreadBlock();
+    if (reinterpret_cast<uintptr_t>(tib->StackLimit) < guard + page)
+        tib->StackLimit = reinterpret_cast<void*>(guard + page);
 }
 
 // Makes sure a stack overflow in this thread leaves room to report it, once per thread and again
-// after each overflow, which uses the guard pages up: without them the next overflow ends the
-// process with no handler run. Windows keeps the guaranteed room below the guard pages by itself;
+// after each overflow, which uses the guard page up: without it the next overflow ends the
+// process with no handler run. Windows keeps the guaranteed room below its guard page by itself;
 // Wine commits the whole stack up front with one guard page at its very bottom, and raises the
-// overflow there with less than a page left, too little for the unwind, unless guard pages walk
-// down from higher up.
+// overflow there with less than a page left, too little for the unwind, unless a guard page
+// higher up meets the stack first.
 void PrepareStack(bool overflowed) noexcept {
     ULONG guarantee = 0;  // zero asks without changing it
     if (!SetThreadStackGuarantee(&guarantee)) return;
@@ -143,28 +156,35 @@ bool IsFloatFault(DWORD code) {
            code == STATUS_FLOAT_MULTIPLE_FAULTS || code == STATUS_FLOAT_MULTIPLE_TRAPS;
 }
 
-std::wstring ModuleFileName(HMODULE module) {
-    const std::wstring path = ModulePath(module).value_or(std::wstring());
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-// The module holding the address and the offset into it; nothing for code outside any module.
-void Locate(ForeignFault& fault) {
+// The module holding the address, by file name, and the offset into it; nothing for code outside
+// any module. Written straight into the fault: no allocation, and no buffer on a stack that may
+// have overflowed. A module whose path is longer than MAX_PATH (a loader that allows such paths)
+// is named by its address alone.
+void Locate(ForeignFault& fault) noexcept {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             static_cast<const wchar_t*>(fault.address), &module) ||
         module == nullptr) {
         return;
     }
-    fault.module = ModuleFileName(module);
     fault.offset = reinterpret_cast<uintptr_t>(fault.address) - reinterpret_cast<uintptr_t>(module);
+    wchar_t* const path = fault.module;
+    const DWORD length = GetModuleFileNameW(module, path, std::size(fault.module));
+    if (length == 0 || length >= std::size(fault.module)) {
+        path[0] = L'\0';
+        return;
+    }
+    const wchar_t* const name =
+        std::find_if(std::make_reverse_iterator(path + length), std::make_reverse_iterator(path), [](wchar_t c) {
+            return c == L'\\' || c == L'/';
+        }).base();
+    std::copy(name, static_cast<const wchar_t*>(path + length + 1), path);  // the name and its terminator
 }
 
-std::wstring Hex(const wchar_t* format, uintptr_t value) {
-    wchar_t text[32];
-    std::swprintf(text, std::size(text), format, static_cast<unsigned>(value));
-    return text;
+void AppendHex(std::wstring& text, const wchar_t* format, uintptr_t value) {
+    wchar_t hex[64];
+    std::swprintf(hex, std::size(hex), format, static_cast<unsigned>(value));
+    text += hex;
 }
 
 struct NamedCode {
@@ -206,8 +226,7 @@ constexpr NamedCode kExceptionNames[] = {
 // Whether record is still reachable from the head of the chain, walking only records that lie
 // on this thread's stack, as the system's dispatcher does.
 bool OnChain(const EXCEPTION_REGISTRATION_RECORD* record) noexcept {
-    NT_TIB* tib = nullptr;
-    asm("movl %%fs:0x18, %0" : "=r"(tib));
+    const NT_TIB* const tib = ThreadBlock();
     const auto low = reinterpret_cast<uintptr_t>(tib->StackLimit);
     const auto high = reinterpret_cast<uintptr_t>(tib->StackBase);
     const EXCEPTION_REGISTRATION_RECORD* at = ChainHead();
@@ -219,6 +238,20 @@ bool OnChain(const EXCEPTION_REGISTRATION_RECORD* record) noexcept {
     return false;
 }
 
+// Out of line: its fault record stays off the stack of every exception that is not reported.
+__attribute__((noinline)) void ReportLostGuard(const EXCEPTION_RECORD& record) noexcept {
+    ForeignFault fault;
+    fault.code = record.ExceptionCode;
+    fault.address = record.ExceptionAddress;
+    if ((fault.code == EXCEPTION_ACCESS_VIOLATION || fault.code == EXCEPTION_IN_PAGE_ERROR) &&
+        record.NumberParameters >= 2) {
+        fault.info[0] = record.ExceptionInformation[0];
+        fault.info[1] = record.ExceptionInformation[1];
+    }
+    Locate(fault);
+    if (auto report = g_reportLostGuard) report(fault);
+}
+
 LONG CALLBACK LostGuardWatch(EXCEPTION_POINTERS* pointers) {
     const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
     const EXCEPTION_REGISTRATION_RECORD* guard = InnermostGuard();
@@ -226,20 +259,7 @@ LONG CALLBACK LostGuardWatch(EXCEPTION_POINTERS* pointers) {
     if (guard == nullptr || (record->ExceptionCode & 0xC0000000) != 0xC0000000 || OnChain(guard))
         return EXCEPTION_CONTINUE_SEARCH;
     SetInnermostGuard(nullptr);  // once: the report itself must not come back here
-    ForeignFault fault;
-    fault.code = record->ExceptionCode;
-    fault.address = record->ExceptionAddress;
-    if ((fault.code == EXCEPTION_ACCESS_VIOLATION || fault.code == EXCEPTION_IN_PAGE_ERROR) &&
-        record->NumberParameters >= 2) {
-        fault.info[0] = record->ExceptionInformation[0];
-        fault.info[1] = record->ExceptionInformation[1];
-    }
-    try {
-        Locate(fault);
-    } catch (...) {
-        // Out of memory for the name: the address alone still tells where.
-    }
-    if (auto report = g_reportLostGuard) report(fault);
+    ReportLostGuard(*record);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -266,17 +286,15 @@ bool RunGuarded(void (*fn)(void*) noexcept, void* context, ForeignFault& fault) 
     // A pending x87 exception would go off again in the next waiting floating-point instruction
     // (Wine's _clearfp has one).
     if (IsFloatFault(frame.code)) asm volatile("fnclex");
-    fault = ForeignFault{};
     fault.code = frame.code;
     fault.address = frame.address;
+    fault.module[0] = L'\0';
+    fault.offset = 0;
+    fault.info[0] = fault.info[1] = 0;
     if (frame.code == EXCEPTION_ACCESS_VIOLATION || frame.code == EXCEPTION_IN_PAGE_ERROR) {
         for (DWORD i = 0; i < frame.parameters; ++i) fault.info[i] = frame.info[i];
     }
-    try {
-        Locate(fault);
-    } catch (...) {
-        // Out of memory for the name: the address alone still tells where.
-    }
+    Locate(fault);
     return false;
 }
 
@@ -288,24 +306,29 @@ void WatchForLostGuards(void (*report)(const ForeignFault& fault) noexcept) noex
     if (g_guardSlot != TLS_OUT_OF_INDEXES) AddVectoredExceptionHandler(1, &LostGuardWatch);
 }
 
-std::wstring ExceptionName(DWORD code) {
+const wchar_t* ExceptionName(DWORD code) noexcept {
     const auto known = std::find_if(std::begin(kExceptionNames), std::end(kExceptionNames),
                                     [code](const NamedCode& entry) { return entry.code == code; });
     return known != std::end(kExceptionNames) ? known->name : L"unknown exception";
 }
 
 NumberedError FaultError(const ForeignFault& fault, std::wstring_view doing, std::wstring source) {
-    std::wstring text = L"The control crashed while ";
+    std::wstring text;
+    text.reserve(512);  // one allocation for the whole text
+    text += L"The control crashed while ";
     text += doing;
-    text += L": exception " + Hex(L"%08X", fault.code) + L" (" + ExceptionName(fault.code) + L") at ";
-    if (fault.module.empty()) {
-        text += Hex(L"0x%08X", reinterpret_cast<uintptr_t>(fault.address));
+    AppendHex(text, L": exception %08X (", fault.code);
+    text += ExceptionName(fault.code);
+    text += L") at ";
+    if (fault.module[0] == L'\0') {
+        AppendHex(text, L"0x%08X", reinterpret_cast<uintptr_t>(fault.address));
     } else {
-        text += fault.module + Hex(L"+0x%X", fault.offset);
+        text += fault.module;
+        AppendHex(text, L"+0x%X", fault.offset);
     }
     if (fault.code == EXCEPTION_ACCESS_VIOLATION || fault.code == EXCEPTION_IN_PAGE_ERROR) {
-        const wchar_t* access = fault.info[0] == 1 ? L"writing" : fault.info[0] == 8 ? L"executing" : L"reading";
-        text += L", " + std::wstring(access) + L" address" + Hex(L" 0x%08X", fault.info[1]);
+        text += fault.info[0] == 1 ? L", writing" : fault.info[0] == 8 ? L", executing" : L", reading";
+        AppendHex(text, L" address 0x%08X", fault.info[1]);
     }
     text += L".\n\nThe control is faulty on this machine. Report the problem to its vendor, with this text.";
     return NumberedError(static_cast<long>(RPC_E_SERVERFAULT), std::move(source), std::move(text));

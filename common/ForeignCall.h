@@ -15,12 +15,14 @@
 
 #include "NumberedError.h"
 
+// Filled in at the fault with nothing allocated: the control may have left the heap damaged or
+// its lock held.
 struct ForeignFault {
-    DWORD code = 0;           // e.g. 0xC0000005
-    void* address = nullptr;  // where it was raised
-    std::wstring module;      // file name (no folder) of the module holding address; L"" if none
-    uintptr_t offset = 0;     // address - module base
-    ULONG_PTR info[2] = {};   // access violations: 0 read, 1 write, 8 execute; the address accessed
+    DWORD code = 0;                 // e.g. 0xC0000005
+    void* address = nullptr;        // where it was raised
+    wchar_t module[MAX_PATH] = {};  // file name (no folder) of the module holding address; L"" if none
+    uintptr_t offset = 0;           // address - module base
+    ULONG_PTR info[2] = {};         // access violations: 0 read, 1 write, 8 execute; the address accessed
 };
 
 // Runs fn(context). True when it returned; false when an SEH exception left it, described in
@@ -70,7 +72,7 @@ std::optional<ForeignFault> GuardForeignCall(F&& call) noexcept(std::is_nothrow_
 void WatchForLostGuards(void (*report)(const ForeignFault& fault) noexcept) noexcept;
 
 // Our name of an exception code, e.g. "access violation"; "unknown exception" when we have none.
-std::wstring ExceptionName(DWORD code);
+const wchar_t* ExceptionName(DWORD code) noexcept;
 
 // The report the user reads when the control faulted while the program was `doing` something
 // (L"calling member 0x60030001", L"activating it"): RPC_E_SERVERFAULT, as COM reports a faulting

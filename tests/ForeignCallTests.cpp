@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <float.h>
+#include <malloc.h>
 
 #include <stdexcept>
 
@@ -68,6 +69,15 @@ DWORD WINAPI SendWmApp(void* window) {
     return code;
 }
 
+// A thread's first guard arms the pages below it; the fault comes at whatever depth the thread
+// had reached.
+DWORD WINAPI FaultBelow(void* depth) {
+    auto* pad = static_cast<volatile char*>(alloca(reinterpret_cast<uintptr_t>(depth) + 1));
+    pad[0] = 0;
+    const auto fault = GuardForeignCall([] { WriteThroughNull(); });
+    return fault ? fault->code : 0;
+}
+
 }  // namespace
 
 TEST(GuardForeignCall, ReportsAnAccessViolationWhereItHappened) {
@@ -108,6 +118,18 @@ TEST(GuardForeignCall, NestsPassesWhatItDoesNotOwnAndLeavesNothingBehind) {
     sum = sum + 1;  // outside any guard
     _controlfp(saved, _MCW_EM);
     EXPECT_EQ(sum, 2);
+}
+
+// Wherever in its page the guard starts, the fault's own frame finds room below it.
+TEST(GuardForeignCall, CatchesAFaultWhereverInThePageTheGuardStarts) {
+    for (uintptr_t depth = 0; depth < 4096; depth += 128) {
+        unique_handle thread(CreateThread(nullptr, 0, FaultBelow, reinterpret_cast<void*>(depth), 0, nullptr));
+        ASSERT_TRUE(thread);
+        ASSERT_EQ(WaitForSingleObject(thread.get(), 15000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeThread(thread.get(), &code);
+        EXPECT_EQ(code, EXCEPTION_ACCESS_VIOLATION) << depth;
+    }
 }
 
 TEST(GuardForeignCall, CatchesEveryStackOverflowAndTheStackStaysUsable) {
