@@ -11,6 +11,7 @@
 #include "ControlCalls.h"
 #include "Findings.h"
 #include "Form1.h"
+#include "LastWord.h"
 #include "ProcessListCommand.h"
 #include "Program.h"
 #include "Text.h"
@@ -128,6 +129,7 @@ int Finish(Check& check, int exitCode) noexcept {
         TakeBackground(check, broken ? 2000 : 30000);
         check.findings.exitCode = exitCode;
         const std::string bytes = check.line.json ? FindingsJson(check.findings) : ToUtf8(FindingsText(check.findings));
+        if (!lastword::Claim()) Sleep(INFINITE);  // the last word went out instead, and ends the run
         if (WriteAll(check.output, bytes)) return exitCode;
         Complain(L"The report could not be written to " + Destination(check) + L": " + SystemMessage(GetLastError()));
     } catch (...) {
@@ -172,8 +174,9 @@ void Describe(Check& check) {
 
 // A crash: the report at once, then the end with no more of the control's code run.
 [[noreturn]] void EndAfterCrash(Check& check, const NumberedError& error) noexcept {
+    const std::optional<DISPID> member = MemberAt(check);
+    lastword::Arm({L"crash", error.Number(), error.Source(), error.Description(), member, checkexit::Crashed});
     try {
-        const std::optional<DISPID> member = MemberAt(check);
         Describe(check);
         check.findings.error = {L"crash", error.Number(), error.Source(), error.Description(), member};
     } catch (...) {
@@ -198,17 +201,20 @@ void CrashedUnguarded(const NumberedError& error) noexcept { EndAfterCrash(*g_ch
 // On the watch's thread: the call has run past the time-out. The window's thread is inside it.
 void Hung(const watchdog::HungCall& call) noexcept {
     Check& check = *g_check;
+    const std::optional<DISPID> member = MemberAt(check);
+    // Built with nothing allocated: the control may be stuck holding the heap's lock.
+    lastword::FixedText<512> description;
+    description << L"The control did not return within " << check.line.timeoutSeconds << L" seconds while "
+                << call.doing << L"; it was given up on after " << call.ms / 1000 << L" seconds.";
+    lastword::Arm(
+        {L"timeout", static_cast<long>(kHungExitCode), call.source, description.View(), member, checkexit::TimedOut});
     try {
-        const std::optional<DISPID> member = MemberAt(check);
         Describe(check);
         if (check.form != nullptr && check.form->LastPress().asking != 0)
             check.findings.calls.push_back(
                 {check.form->LastPress().asking, std::nullopt, static_cast<double>(call.ms)});
         check.findings.error = {L"timeout", static_cast<long>(kHungExitCode), call.source,
-                                L"The control did not return within " + std::to_wstring(check.line.timeoutSeconds) +
-                                    L" seconds while " + call.doing + L"; it was given up on after " +
-                                    std::to_wstring(call.ms / 1000) + L" seconds.",
-                                member};
+                                std::wstring(description.View()), member};
     } catch (...) {
     }
     watchdog::End(static_cast<UINT>(Finish(check, checkexit::TimedOut)));
@@ -269,6 +275,7 @@ int RunChecked(HINSTANCE instance, Check& check) {
                                 std::nullopt};
         return Finish(check, checkexit::BadCommandLine);
     }
+    lastword::Prepare(check.output, check.line.json, check.findings);
     StartBackground(check);
     watchdog::SetUnattended({&Hung, &CrashedUnguarded});
     watchdog::SetThreshold(check.line.timeoutSeconds * 1000);

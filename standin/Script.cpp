@@ -334,10 +334,11 @@ Behaviour ParseBehaviour(std::wstring_view answer) {
     }
     const std::wstring_view rest = answer.substr(colon + 1);
     if (EqualsNoCase(keyword, L"handled")) return {B::Handled, 0, rest};
-    const B kind = EqualsNoCase(keyword, L"pump")    ? B::Pump
-                   : EqualsNoCase(keyword, L"modal") ? B::Modal
-                   : EqualsNoCase(keyword, L"hang")  ? B::Hang
-                                                     : B::None;
+    const B kind = EqualsNoCase(keyword, L"pump")          ? B::Pump
+                   : EqualsNoCase(keyword, L"modal")       ? B::Modal
+                   : EqualsNoCase(keyword, L"hang")        ? B::Hang
+                   : EqualsNoCase(keyword, L"hang-locked") ? B::LockedHang
+                                                           : B::None;
     if (kind == B::None) return {B::None, 0, answer};
     const size_t msEnd = rest.find(L':');
     if (msEnd == std::wstring_view::npos) return {B::Unparsable, 0, {}};

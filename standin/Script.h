@@ -24,8 +24,8 @@ struct ScriptOutcome {
 };
 
 // A form that acts inside the call before answering, or instead of answering: pump:MS:ANSWER,
-// modal:MS:ANSWER, hang:MS:ANSWER, handled:ANSWER, av, av-locked, cxx, overflow,
-// smash. None for a plain answer.
+// modal:MS:ANSWER, hang:MS:ANSWER, hang-locked:MS:ANSWER, handled:ANSWER, av, av-locked, cxx,
+// overflow, smash. None for a plain answer.
 struct Behaviour {
     enum class Kind {
         None,
@@ -38,6 +38,7 @@ struct Behaviour {
         StackOverflow,
         SmashedChain,
         LockedFault,
+        LockedHang,
         Unparsable
     };
     Kind kind;

@@ -529,6 +529,14 @@ private:
                 Sleep(act.ms);
                 LogLine(Format("hang end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
                 return S_OK;
+            case Behaviour::Kind::LockedHang:
+                // Stuck holding the process heap's lock, as a thread stuck inside an allocation.
+                LogLine(Format("hang start dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                HeapLock(GetProcessHeap());
+                Sleep(act.ms);
+                HeapUnlock(GetProcessHeap());
+                LogLine(Format("hang end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                return S_OK;
             case Behaviour::Kind::Handled:
                 if (!RaiseAndHandle()) return E_UNEXPECTED;
                 LogLine("handled exception");

@@ -157,6 +157,9 @@ TEST(Check, EachFailureEndsWithItsCodeAndIsInTheReport) {
         {"crash", 0x60030001, L"av", L"", 3, "crash", "0x60030001"},
         {"crash holding the heap's lock", 0x60030001, L"av-locked", L"", 3, "crash", "0x60030001"},
         {"hang", 0x60030001, L"hang:60000:str:late", L"/timeout:1", 4, "timeout", "0x60030001"},
+        // Stuck holding the heap's lock, which the full report needs: the last word goes out.
+        {"hang holding the heap's lock", 0x60030001, L"hang-locked:60000:str:late", L"/timeout:1", 4, "timeout",
+         "0x60030001"},
         {"unknown argument", 0x60030001, L"str:1.2.3.4", L"/verbose", 64, "usage", nullptr},
         {"time-out out of range", 0x60030001, L"str:1.2.3.4", L"/timeout:3601", 64, "usage", nullptr},
     };
@@ -187,7 +190,10 @@ TEST(Check, EachFailureEndsWithItsCodeAndIsInTheReport) {
         }
         if (c.exitCode == 4) {
             EXPECT_LT(took, 15000u) << "given up after the time-out, not after the call";
-            EXPECT_EQ(report["calls"][0]["answer"], nullptr);
+            if (c.script.starts_with(L"hang-locked"))  // the last word: the error, nothing else known
+                EXPECT_TRUE(report["calls"].empty() && report["machine"].is_null());
+            else
+                EXPECT_EQ(report["calls"][0]["answer"], nullptr);
         }
         if (c.exitCode == 64) {
             EXPECT_NE(report["error"]["description"].get<std::string>().find("/timeout:SECONDS"), std::string::npos);
