@@ -204,6 +204,13 @@ TEST(Check, EachFailureEndsWithItsCodeAndIsInTheReport) {
     EXPECT_EQ(unwritable.exitCode, std::optional<DWORD>(5));
     EXPECT_FALSE(unwritable.windowShown);
     EXPECT_NE(unwritable.output.find("cannot be written to"), std::string::npos) << unwritable.output;
+    // The last word in plain text.
+    const auto locked = ScriptAnswers(0x60030001, L"hang-locked:60000:str:late");
+    const FinishedRun plain = RunToEnd(L"/check /timeout:1");
+    EXPECT_EQ(plain.exitCode, std::optional<DWORD>(4));
+    for (const char* line :
+         {"\r\nError: timeout, member 0x60030001\r\nError number: -2147023436\r\n", "\r\nExit code: 4\r\n"})
+        EXPECT_NE(plain.output.find(line), std::string::npos) << plain.output;
 }
 
 }  // namespace
