@@ -121,7 +121,11 @@ void Prepare(HANDLE output, bool json, const Findings& stamped) noexcept {
         head.localTime = stamped.localTime;
         head.utcOffsetMinutes = stamped.utcOffsetMinutes;
         std::string text = json ? FindingsJson(head) : ToUtf8(FindingsText(head));
-        if (json) text.resize(text.rfind("\n  \"error\": ") + 1);
+        if (json) {
+            const size_t error = text.rfind("\n  \"error\": ");
+            if (error == std::string::npos) return;
+            text.resize(error + 1);
+        }
         if (text.size() > sizeof g_text / 2) return;
         text.copy(g_text, text.size());
         g_headLength = text.size();
