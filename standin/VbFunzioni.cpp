@@ -524,19 +524,17 @@ private:
                 return hr;
             }
             case Behaviour::Kind::Hang:
-                // Stuck as on a network time-out: no messages dispatched.
+            case Behaviour::Kind::LockedHang: {
+                // Stuck as on a network time-out, no messages dispatched; or inside an allocation,
+                // holding the process heap's lock.
+                const bool locked = act.kind == Behaviour::Kind::LockedHang;
                 LogLine(Format("hang start dispid=0x%08lX", static_cast<unsigned long>(dispid)));
+                if (locked) HeapLock(GetProcessHeap());
                 Sleep(act.ms);
+                if (locked) HeapUnlock(GetProcessHeap());
                 LogLine(Format("hang end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
                 return S_OK;
-            case Behaviour::Kind::LockedHang:
-                // Stuck holding the process heap's lock, as a thread stuck inside an allocation.
-                LogLine(Format("hang start dispid=0x%08lX", static_cast<unsigned long>(dispid)));
-                HeapLock(GetProcessHeap());
-                Sleep(act.ms);
-                HeapUnlock(GetProcessHeap());
-                LogLine(Format("hang end dispid=0x%08lX", static_cast<unsigned long>(dispid)));
-                return S_OK;
+            }
             case Behaviour::Kind::Handled:
                 if (!RaiseAndHandle()) return E_UNEXPECTED;
                 LogLine("handled exception");
