@@ -174,10 +174,8 @@ void Locate(ForeignFault& fault) noexcept {
         path[0] = L'\0';
         return;
     }
-    const wchar_t* const name =
-        std::find_if(std::make_reverse_iterator(path + length), std::make_reverse_iterator(path), [](wchar_t c) {
-            return c == L'\\' || c == L'/';
-        }).base();
+    const size_t slash = std::wstring_view(path, length).find_last_of(L"\\/");
+    const wchar_t* const name = slash == std::wstring_view::npos ? path : path + slash + 1;
     std::copy(name, static_cast<const wchar_t*>(path + length + 1), path);  // the name and its terminator
 }
 

@@ -32,16 +32,17 @@ public:
     void Ascii(std::string_view text) noexcept {
         for (const char c : text) Put(c);
     }
+    void Unsigned(unsigned long long value, unsigned base = 10, size_t width = 1) noexcept {
+        char digits[24];
+        Ascii(std::string_view(digits, Digits(value, base, width, digits)));
+    }
     void Number(long long value) noexcept {
         if (value < 0) Put('-');
-        char digits[24];
-        const unsigned long long magnitude = value < 0 ? 0 - static_cast<unsigned long long>(value) : value;
-        Ascii(std::string_view(digits, Digits(magnitude, 10, 1, digits)));
+        Unsigned(value < 0 ? 0 - static_cast<unsigned long long>(value) : value);
     }
     void Member(DISPID member) noexcept {
-        char digits[24];
         Ascii("0x");
-        Ascii(std::string_view(digits, Digits(static_cast<unsigned>(member), 16, 8, digits)));
+        Unsigned(static_cast<unsigned>(member), 16, 8);
     }
     // A JSON string, ASCII only: anything else escaped, as the full report does.
     void Quoted(std::wstring_view text) noexcept {
@@ -53,9 +54,8 @@ public:
             } else if (c >= 0x20 && c < 0x7F) {
                 Put(static_cast<char>(c));
             } else {
-                char digits[24];
                 Ascii("\\u");
-                Ascii(std::string_view(digits, Digits(c, 16, 4, digits)));
+                Unsigned(c, 16, 4);
             }
         }
         Put('"');

@@ -22,19 +22,21 @@ template <size_t N>
 class FixedText {
 public:
     FixedText& operator<<(std::wstring_view text) noexcept {
-        for (const wchar_t c : text)
-            if (length_ < N) text_[length_++] = c;
+        for (const wchar_t c : text) Put(c);
         return *this;
     }
     FixedText& operator<<(unsigned long long value) noexcept {
         char digits[24];
         const size_t count = Digits(value, 10, 1, digits);
-        for (size_t i = 0; i < count; ++i) *this << std::wstring_view(L"0123456789").substr(digits[i] - '0', 1);
+        for (size_t i = 0; i < count; ++i) Put(static_cast<wchar_t>(digits[i]));
         return *this;
     }
     std::wstring_view View() const noexcept { return {text_, length_}; }
 
 private:
+    void Put(wchar_t c) noexcept {
+        if (length_ < N) text_[length_++] = c;
+    }
     wchar_t text_[N] = {};
     size_t length_ = 0;
 };
